@@ -1,0 +1,184 @@
+#include "ranged_download.h"
+
+#include "pyutil.h"
+
+#include <algorithm>
+#include <string>
+
+namespace cirrova {
+
+namespace {
+
+std::string str_of(nb::handle o) {
+    nb::object s = steal_or_throw(PyObject_Str(o.ptr()));
+    return std::string(utf8(s));
+}
+
+long long to_ll(nb::handle o) {
+    long long v = PyLong_AsLongLong(o.ptr());
+    if (v == -1 && PyErr_Occurred()) raise_current();
+    return v;
+}
+
+// "<status> <text>" of a reply.
+std::string status_and_text(nb::handle resp, nb::handle status) {
+    nb::object text = getattr(resp, CIRROVA_STR("text"));
+    return str_of(status) + " " + str_of(text);
+}
+
+nb::object import_attr(const char* module, PyObject* name) {
+    nb::object m = steal_or_throw(PyImport_ImportModule(module));
+    return getattr(m, name);
+}
+
+// An open binary file that is closed on every way out; a close during error
+// propagation keeps the original error.
+class OutFile {
+public:
+    explicit OutFile(nb::handle path) {
+        nb::object open = import_attr("builtins", CIRROVA_STR("open"));
+        f_ = vcall(open, {path.ptr(), CIRROVA_STR("wb")});
+        write_ = getattr(f_, CIRROVA_STR("write"));
+    }
+    ~OutFile() {
+        if (f_.is_valid()) close_quietly();
+    }
+    void write(nb::handle data) { vcall(write_, {data.ptr()}); }
+    void rewrite(nb::handle data) {
+        call_method(f_, CIRROVA_STR("seek"), {nb::int_(0).ptr()});
+        write(data);
+        call_method(f_, CIRROVA_STR("truncate"), {});
+    }
+    void close() {
+        nb::object f = std::move(f_);
+        write_.reset();
+        call_method(f, CIRROVA_STR("close"), {});
+    }
+
+private:
+    void close_quietly() noexcept {
+        PyObject* pending = PyErr_GetRaisedException();
+        try {
+            close();
+        } catch (...) {
+        }
+        PyErr_Clear();
+        if (pending) PyErr_SetRaisedException(pending);
+    }
+    nb::object f_;
+    nb::object write_;
+};
+
+}  // namespace
+
+void download_ranges(const RangedDownload& d) {
+    const long long size = d.size;
+    const long long part = std::min(d.part_size, size);  // same parts, no overflow
+    if (size <= 0 || part <= 0) raise(PyExc_ValueError, "download_ranges: size and part_size must be positive");
+    const long long total = size / part + (size % part != 0);
+    nb::object total_obj = steal_or_throw(PyLong_FromLongLong(total));
+    nb::object size_obj = steal_or_throw(PyLong_FromLongLong(size));
+
+    OutFile out(d.local_path);
+    for (long long i = 0; i < total; ++i) {
+        const long long start = i * part;
+        const long long stop = start + std::min(part, size - start);  // exclusive
+        long long done = stop;
+        {
+            nb::object resp = d.fetch(start, stop - 1);
+            nb::object status = getattr(resp, CIRROVA_STR("status_code"));
+            long long code = PyLong_Check(status.ptr()) ? to_ll(status) : -1;
+            auto fail = [&](const std::string& details) {
+                raise_exception(std::string(d.part_error_prefix) + std::to_string(i + 1) +
+                                std::string(d.part_error_infix) + details);
+            };
+            if (code != 200 && code != 206) fail(status_and_text(resp, status));
+
+            nb::object body = getattr(resp, CIRROVA_STR("content"));
+            Py_ssize_t n = PyObject_Length(body.ptr());
+            if (n < 0) raise_current();
+            if (n == stop - start) {
+                out.write(body);
+            } else if (code == 200 && n == size) {
+                out.rewrite(body);
+                i = total - 1;
+                done = size;
+            } else {
+                fail(str_of(status) + " 响应长度 " + std::to_string(n) + " 与范围 bytes=" +
+                     std::to_string(start) + "-" + std::to_string(stop - 1) + " 的长度 " +
+                     std::to_string(stop - start) + " 不符");
+            }
+        }  // the reply and its body are released here, before the next request
+        if (d.callback.is_valid() && truthy(d.callback)) {
+            nb::object idx = steal_or_throw(PyLong_FromLongLong(i));
+            nb::object got = steal_or_throw(PyLong_FromLongLong(done));
+            vcall(d.callback, {idx.ptr(), total_obj.ptr(), got.ptr(), size_obj.ptr()});
+        }
+    }
+    out.close();
+}
+
+nb::object multipart_download(nb::handle self, nb::handle key, nb::handle local_path,
+                              nb::handle part_size, nb::handle callback, nb::handle timeout) {
+    // 1. the directory of the file
+    {
+        nb::object path_mod = import_attr("os.path", CIRROVA_STR("dirname"));
+        nb::object dir = vcall(path_mod, {local_path.ptr()});
+        if (truthy(dir)) {
+            nb::object makedirs = import_attr("os", CIRROVA_STR("makedirs"));
+            vcall(makedirs, {dir.ptr(), Py_True}, CIRROVA_KWNAMES("exist_ok"));
+        }
+    }
+
+    // 2.-3. the object's size
+    long long size = 0;
+    {
+        nb::object head = call_method(self, CIRROVA_STR("head"), {key.ptr(), timeout.ptr()},
+                                      CIRROVA_KWNAMES("timeout"));
+        nb::object status = getattr(head, CIRROVA_STR("status_code"));
+        if (!PyLong_Check(status.ptr()) || to_ll(status) != 200)
+            raise_exception("获取文件信息失败: " + status_and_text(head, status));
+        nb::object headers = getattr(head, CIRROVA_STR("headers"));
+        nb::object length = call_method(headers, CIRROVA_STR("get"),
+                                        {CIRROVA_STR("Content-Length"), nb::int_(0).ptr()});
+        nb::object n = steal_or_throw(PyNumber_Long(length.ptr()));
+        int overflow = 0;
+        size = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+        if (size == -1 && PyErr_Occurred()) raise_current();
+        if (overflow) raise(PyExc_OverflowError, "文件大小超出范围: " + str_of(n));
+        if (size == 0) raise_exception("文件大小为 0");
+        if (size < 0) raise_exception("文件大小无效: " + std::to_string(size));
+    }
+
+    // 4. the part size (an int, already converted by the argument check)
+    nb::object ps = steal_or_throw(PyNumber_Long(part_size.ptr()));
+    int overflow = 0;
+    long long part = PyLong_AsLongLongAndOverflow(ps.ptr(), &overflow);
+    if (part == -1 && PyErr_Occurred()) raise_current();
+    if (overflow > 0) part = size;  // one part either way
+    if (overflow < 0 || part < 0) raise(PyExc_ValueError, "part_size 必须大于 0: " + str_of(ps));
+    if (part == 0) {
+        nb::object s = steal_or_throw(PyLong_FromLongLong(size));
+        steal_or_throw(PyNumber_FloorDivide(s.ptr(), ps.ptr()));  // ZeroDivisionError
+    }
+
+    // 5. the parts
+    RangedDownload d;
+    d.local_path = local_path;
+    d.size = size;
+    d.part_size = part;
+    d.callback = callback;
+    d.fetch = [&](long long start, long long end) {
+        std::string range = "bytes=" + std::to_string(start) + "-" + std::to_string(end);
+        nb::object headers = steal_or_throw(PyDict_New());
+        nb::object value = to_str(range);
+        if (PyDict_SetItem(headers.ptr(), CIRROVA_STR("Range"), value.ptr()) < 0) raise_current();
+        return call_method(self, CIRROVA_STR("_request"),
+                           {CIRROVA_STR("GET"), key.ptr(), headers.ptr(), timeout.ptr()},
+                           CIRROVA_KWNAMES("headers", "timeout"));
+    };
+    download_ranges(d);
+    return nb::borrow(Py_True);
+}
+
+}  // namespace cirrova
