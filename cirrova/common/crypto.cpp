@@ -1,0 +1,94 @@
+#include "crypto.h"
+
+#include "pyutil.h"
+
+namespace cirrova::crypto {
+
+namespace {
+
+struct Funcs {
+    PyObject* hmac_digest;  // hmac.digest
+    PyObject* sha256;       // hashlib.sha256
+    PyObject* md5;          // hashlib.md5
+    PyObject* name_sha256;
+    PyObject* name_sha1;
+    PyObject* digest;       // "digest"
+};
+
+PyObject* import_attr(const char* module, const char* name) {
+    nb::object m = steal_or_throw(PyImport_ImportModule(module));
+    return steal_or_throw(PyObject_GetAttrString(m.ptr(), name)).release().ptr();
+}
+
+const Funcs& funcs() {
+    static const Funcs f = [] {
+        Funcs r;
+        r.hmac_digest = import_attr("hmac", "digest");
+        r.sha256 = import_attr("hashlib", "sha256");
+        r.md5 = import_attr("hashlib", "md5");
+        r.name_sha256 = intern_forever("sha256");
+        r.name_sha1 = intern_forever("sha1");
+        r.digest = intern_forever("digest");
+        return r;
+    }();
+    return f;
+}
+
+std::string take_bytes(const nb::object& b) { return std::string(bytes_view(b)); }
+
+std::string hmac_with(PyObject* algorithm, std::string_view key, std::string_view msg) {
+    const Funcs& f = funcs();
+    nb::bytes k = to_bytes(key);
+    nb::bytes m = to_bytes(msg);
+    return take_bytes(vcall(f.hmac_digest, {k.ptr(), m.ptr(), algorithm}));
+}
+
+std::string hash_with(PyObject* ctor, std::string_view data) {
+    nb::bytes d = to_bytes(data);
+    nb::object h = vcall(ctor, {d.ptr()});
+    return take_bytes(call_method(h, funcs().digest, {}));
+}
+
+}  // namespace
+
+std::string hmac_sha256(std::string_view key, std::string_view msg) { return hmac_with(funcs().name_sha256, key, msg); }
+std::string hmac_sha1(std::string_view key, std::string_view msg) { return hmac_with(funcs().name_sha1, key, msg); }
+std::string sha256(std::string_view data) { return hash_with(funcs().sha256, data); }
+std::string md5(std::string_view data) { return hash_with(funcs().md5, data); }
+
+std::string hex(std::string_view raw) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out(raw.size() * 2, '\0');
+    for (size_t i = 0; i < raw.size(); ++i) {
+        unsigned char c = (unsigned char)raw[i];
+        out[2 * i] = digits[c >> 4];
+        out[2 * i + 1] = digits[c & 15];
+    }
+    return out;
+}
+
+std::string base64(std::string_view raw) {
+    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((raw.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= raw.size(); i += 3) {
+        unsigned v = ((unsigned char)raw[i] << 16) | ((unsigned char)raw[i + 1] << 8) | (unsigned char)raw[i + 2];
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += table[(v >> 6) & 63];
+        out += table[v & 63];
+    }
+    size_t rest = raw.size() - i;
+    if (rest) {
+        unsigned v = (unsigned char)raw[i] << 16;
+        if (rest == 2) v |= (unsigned char)raw[i + 1] << 8;
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += rest == 2 ? table[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+}  // namespace cirrova::crypto

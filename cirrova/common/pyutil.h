@@ -1,0 +1,90 @@
+// Small helpers at the C++/Python boundary shared by every client.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/string_view.h>
+
+#include <string>
+#include <string_view>
+
+namespace cirrova {
+
+namespace nb = nanobind;
+
+// An interned Python string, created once per call site:
+//   PyObject* k = CIRROVA_STR("headers");   (borrowed, lives forever)
+#define CIRROVA_STR(text)                                                   \
+    ([]() -> PyObject* {                                                    \
+        static PyObject* s_ = ::cirrova::intern_forever(text);              \
+        return s_;                                                          \
+    }())
+
+PyObject* intern_forever(const char* text);
+
+// Raises `type(message)` as a C++ exception that the method machinery turns
+// back into the Python error.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+// Raises the plain `Exception(message)`.
+[[noreturn]] void raise_exception(const std::string& message);
+// Throws the Python error that is currently set.
+[[noreturn]] void raise_current();
+
+// Checks a CPython result: throws the pending Python error when `o` is null.
+inline nb::object steal_or_throw(PyObject* o) {
+    if (!o) raise_current();
+    return nb::steal(o);
+}
+
+// UTF-8 view of a str (valid while the str lives); TypeError "expected
+// str, got X" style errors for anything else are the caller's business:
+// this throws the Python error of PyUnicode_AsUTF8AndSize.
+std::string_view utf8(nb::handle s);
+nb::str to_str(std::string_view s);
+nb::bytes to_bytes(std::string_view s);
+// Bytes content view (valid while the object lives); raises TypeError for
+// non-bytes.
+std::string_view bytes_view(nb::handle b);
+
+// Python type name as CPython's tp_name spells it ("int", "collections.OrderedDict").
+std::string py_type_name(nb::handle o);
+
+bool is_str(nb::handle o);      // exactly str
+bool is_bytes(nb::handle o);    // exactly bytes
+bool is_dict(nb::handle o);     // exactly dict
+bool truthy(nb::handle o);      // PyObject_IsTrue, errors thrown
+
+// `mapping` has the key `name`, or a str key whose lower-cased form equals
+// `lower` (ASCII lower case). Works on any mapping; errors of the mapping
+// propagate.
+bool has_key_ci(nb::handle mapping, nb::handle name, std::string_view lower);
+// The value under the first key whose ASCII lower-cased form equals `lower`,
+// or an empty handle.
+nb::handle get_ci(nb::handle mapping, std::string_view lower);
+
+// mapping.get(key) for any mapping: returns the value or an empty handle.
+nb::object mapping_get(nb::handle mapping, nb::handle key);
+
+std::string ascii_lower(std::string_view s);
+std::string_view trim(std::string_view s);
+
+// Vectorcall helpers: call `callable` with positional `args` and keywords
+// (`kwnames` a tuple of str or null, values following the positionals).
+nb::object vcall(nb::handle callable, std::initializer_list<PyObject*> args,
+                 nb::handle kwnames = nb::handle());
+// self.name(*args, **kw) through PyObject_VectorcallMethod (honours overrides).
+nb::object call_method(nb::handle self, PyObject* name, std::initializer_list<PyObject*> args,
+                       nb::handle kwnames = nb::handle());
+// A tuple of interned keyword names, created once per call site.
+#define CIRROVA_KWNAMES(...)                                                \
+    ([]() -> nb::handle {                                                   \
+        static PyObject* t_ = ::cirrova::kwnames_forever({__VA_ARGS__});    \
+        return t_;                                                          \
+    }())
+PyObject* kwnames_forever(std::initializer_list<const char*> names);
+
+// getattr(self, name) with an interned name.
+nb::object getattr(nb::handle o, PyObject* name);
+void setattr(nb::handle o, PyObject* name, nb::handle value);
+
+}  // namespace cirrova

@@ -1,0 +1,17 @@
+// Percent-encoding of keys and query components (UTF-8, upper-case hex).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cirrova {
+
+// Keeps ASCII letters, digits, "_", ".", "-", "~" and "/"; encodes every
+// other byte. The key quoting of URL paths.
+std::string quote_path(std::string_view s);
+// Like quote_path but "/" is encoded too (query names and values).
+std::string quote_component(std::string_view s);
+// Keeps the unreserved set plus every byte of `safe`.
+std::string quote_with_safe(std::string_view s, std::string_view safe);
+
+}  // namespace cirrova
