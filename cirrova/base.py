@@ -3,6 +3,8 @@
 import abc
 import time
 
+import httpx
+
 __all__ = ["BaseStorageClient"]
 
 
@@ -104,7 +106,7 @@ class BaseStorageClient(abc.ABC):
             try:
                 response = self.upload_part(key, upload_id, part_number, chunk, content_type=content_type,
                                             headers=headers)
-            except Exception as exc:  # transport errors: try again
+            except httpx.TransportError as exc:
                 last_error, last_response = exc, None
                 continue
             if response.status_code == 200:
