@@ -1,0 +1,238 @@
+#include "signing/sigv4.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "common/crypto.h"
+#include "common/pyutil.h"
+#include "common/quote.h"
+
+namespace cirrova::sigv4 {
+
+namespace {
+
+bool starts_with_ci(std::string_view s, std::string_view lower_prefix) {
+    if (s.size() < lower_prefix.size()) return false;
+    for (size_t i = 0; i < lower_prefix.size(); ++i) {
+        char c = s[i];
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+        if (c != lower_prefix[i]) return false;
+    }
+    return true;
+}
+
+bool equals_ci(std::string_view s, std::string_view lower) {
+    return s.size() == lower.size() && starts_with_ci(s, lower);
+}
+
+bool is_signed(std::string_view lower) {
+    return lower == "host" || lower == "content-type" || lower == "content-md5" || lower.starts_with("x-amz-");
+}
+
+// Trimmed, with every run of inner spaces written as one space.
+void append_value(std::string& out, std::string_view v) {
+    v = trim(v);
+    bool space = false;
+    for (char c : v) {
+        if (c == ' ') {
+            if (!space) out += ' ';
+            space = true;
+        } else {
+            out += c;
+            space = false;
+        }
+    }
+}
+
+struct CachedKey {
+    std::string secret, date, region, service, key;
+};
+
+std::mutex g_cache_mutex;
+std::vector<CachedKey> g_cache;  // most recent last
+constexpr size_t kCacheSize = 8;
+
+}  // namespace
+
+std::string_view header_timestamp(const Pairs& headers) {
+    for (const auto& [name, value] : headers)
+        if (equals_ci(name, "x-amz-date")) return value;
+    return {};
+}
+
+RequestTime request_time(const Pairs& headers, std::string_view now_amz, std::string_view now_date) {
+    RequestTime t;
+    t.timestamp = header_timestamp(headers);
+    if (t.timestamp.empty()) t.timestamp = now_amz;
+    size_t tpos = t.timestamp.find('T');
+    t.date = tpos == std::string::npos ? std::string(now_date) : t.timestamp.substr(0, tpos);
+    return t;
+}
+
+std::string canonical_query(const Pairs& params) {
+    std::vector<std::pair<std::string, std::string>> enc;
+    enc.reserve(params.size());
+    for (const auto& [name, value] : params) enc.emplace_back(quote_component(name), quote_component(value));
+    std::sort(enc.begin(), enc.end());
+    std::string out;
+    for (const auto& [name, value] : enc) {
+        if (!out.empty()) out += '&';
+        out += name;
+        out += '=';
+        out += value;
+    }
+    return out;
+}
+
+CanonicalHeaders canonical_headers(const Pairs& headers, std::string_view fallback_host) {
+    struct Entry {
+        std::string name;
+        std::string value;
+    };
+    std::vector<Entry> entries;
+    for (const auto& [name, value] : headers) {
+        std::string lower = ascii_lower(name);
+        if (!is_signed(lower)) continue;
+        auto same = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.name == lower; });
+        if (same != entries.end()) {
+            same->value += ',';
+            append_value(same->value, value);
+        } else {
+            Entry e{std::move(lower), {}};
+            append_value(e.value, value);
+            entries.push_back(std::move(e));
+        }
+    }
+    if (std::none_of(entries.begin(), entries.end(), [](const Entry& e) { return e.name == "host"; }))
+        entries.push_back({"host", std::string(fallback_host)});
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    CanonicalHeaders out;
+    for (const Entry& e : entries) {
+        if (!out.names.empty()) out.names += ';';
+        out.names += e.name;
+        out.lines += e.name;
+        out.lines += ':';
+        out.lines += e.value;
+        out.lines += '\n';
+    }
+    return out;
+}
+
+std::string canonical_request(std::string_view method, std::string_view uri, std::string_view query,
+                              const CanonicalHeaders& headers, std::string_view payload_hash) {
+    std::string out;
+    out.reserve(method.size() + uri.size() + query.size() + headers.lines.size() + headers.names.size() +
+                payload_hash.size() + 5);
+    out += method;
+    out += '\n';
+    out += uri;
+    out += '\n';
+    out += query;
+    out += '\n';
+    out += headers.lines;
+    out += '\n';
+    out += headers.names;
+    out += '\n';
+    out += payload_hash;
+    return out;
+}
+
+std::string credential_scope(std::string_view date, std::string_view region, std::string_view service) {
+    std::string out;
+    out.reserve(date.size() + region.size() + service.size() + kTerminator.size() + 3);
+    out += date;
+    out += '/';
+    out += region;
+    out += '/';
+    out += service;
+    out += '/';
+    out += kTerminator;
+    return out;
+}
+
+std::string string_to_sign(std::string_view timestamp, std::string_view scope, std::string_view canonical_request) {
+    std::string out;
+    out += kAlgorithm;
+    out += '\n';
+    out += timestamp;
+    out += '\n';
+    out += scope;
+    out += '\n';
+    out += crypto::hex(crypto::sha256(canonical_request));
+    return out;
+}
+
+std::string signing_key(std::string_view secret, std::string_view date, std::string_view region,
+                        std::string_view service) {
+    {
+        std::lock_guard<std::mutex> lock(g_cache_mutex);
+        for (const CachedKey& c : g_cache)
+            if (c.date == date && c.region == region && c.service == service && c.secret == secret) return c.key;
+    }
+    // Computed outside the lock: the digests call into Python.
+    std::string k = crypto::hmac_sha256(std::string("AWS4").append(secret), date);
+    k = crypto::hmac_sha256(k, region);
+    k = crypto::hmac_sha256(k, service);
+    k = crypto::hmac_sha256(k, kTerminator);
+    std::lock_guard<std::mutex> lock(g_cache_mutex);
+    if (g_cache.size() >= kCacheSize) g_cache.erase(g_cache.begin());
+    g_cache.push_back({std::string(secret), std::string(date), std::string(region), std::string(service), k});
+    return k;
+}
+
+std::string signature(std::string_view key, std::string_view string_to_sign) {
+    return crypto::hex(crypto::hmac_sha256(key, string_to_sign));
+}
+
+std::string authorization(const Credentials& c, const HeaderRequest& r, const RequestTime& t) {
+    static const Pairs kNoPairs;
+    std::string query = r.query ? canonical_query(*r.query) : std::string();
+    CanonicalHeaders headers = canonical_headers(r.headers ? *r.headers : kNoPairs, r.fallback_host);
+    std::string creq = canonical_request(r.method, r.uri, query, headers, r.payload_hash);
+    std::string scope = credential_scope(t.date, c.region, c.service);
+    std::string sig = signature(signing_key(c.secret_key, t.date, c.region, c.service),
+                                string_to_sign(t.timestamp, scope, creq));
+    std::string out;
+    out.reserve(kAlgorithm.size() + c.access_key.size() + scope.size() + headers.names.size() + sig.size() + 48);
+    out += kAlgorithm;
+    out += " Credential=";
+    out += c.access_key;
+    out += '/';
+    out += scope;
+    out += ", SignedHeaders=";
+    out += headers.names;
+    out += ", Signature=";
+    out += sig;
+    return out;
+}
+
+std::string presign_query(const Credentials& c, const PresignRequest& r, const RequestTime& t) {
+    std::string scope = credential_scope(t.date, c.region, c.service);
+    std::string credential = std::string(c.access_key) + "/" + scope;
+    Pairs params = {{"X-Amz-Algorithm", kAlgorithm},
+                    {"X-Amz-Credential", credential},
+                    {"X-Amz-Date", t.timestamp},
+                    {"X-Amz-Expires", r.expires},
+                    {"X-Amz-SignedHeaders", "host"}};
+    if (r.extra) {
+        for (const auto& kv : *r.extra) {
+            auto same = std::find_if(params.begin(), params.end(), [&](const auto& p) { return p.first == kv.first; });
+            if (same != params.end())
+                same->second = kv.second;
+            else
+                params.push_back(kv);
+        }
+    }
+    std::string query = canonical_query(params);
+    CanonicalHeaders headers;
+    headers.lines = "host:" + std::string(r.host) + "\n";
+    headers.names = "host";
+    std::string creq = canonical_request(r.method, r.path, query, headers, kUnsignedPayload);
+    std::string sig = signature(signing_key(c.secret_key, t.date, c.region, c.service),
+                                string_to_sign(t.timestamp, scope, creq));
+    query += "&X-Amz-Signature=";
+    query += sig;
+    return query;
+}
+
+}  // namespace cirrova::sigv4
