@@ -5,6 +5,7 @@
 #include "common/quote.h"
 
 #include <algorithm>
+#include <mutex>
 
 namespace cirrova::ossv4 {
 
@@ -95,13 +96,45 @@ std::string string_to_sign(std::string_view timestamp, std::string_view scope, s
     return out;
 }
 
-std::string signing_key(std::string_view secret, std::string_view date_stamp, std::string_view signing_region) {
+namespace {
+
+// The key changes once a day: the last one derived is kept.
+struct KeyCache {
+    std::mutex lock;
+    std::string secret, date_stamp, region, key;
+};
+
+KeyCache& key_cache() {
+    static KeyCache* c = new KeyCache;  // never destroyed: used until exit
+    return *c;
+}
+
+std::string derive_key(std::string_view secret, std::string_view date_stamp, std::string_view signing_region) {
     std::string seed(kKeyPrefix);
     seed.append(secret);
     std::string k = crypto::hmac_sha256(seed, date_stamp);
     k = crypto::hmac_sha256(k, signing_region);
     k = crypto::hmac_sha256(k, kService);
     return crypto::hmac_sha256(k, kRequestTerminator);
+}
+
+}  // namespace
+
+std::string signing_key(std::string_view secret, std::string_view date_stamp, std::string_view signing_region) {
+    KeyCache& c = key_cache();
+    {
+        std::lock_guard<std::mutex> g(c.lock);
+        if (!c.key.empty() && c.secret == secret && c.date_stamp == date_stamp && c.region == signing_region)
+            return c.key;
+    }
+    // Derived outside the lock: the digests call into Python.
+    std::string key = derive_key(secret, date_stamp, signing_region);
+    std::lock_guard<std::mutex> g(c.lock);
+    c.secret.assign(secret);
+    c.date_stamp.assign(date_stamp);
+    c.region.assign(signing_region);
+    c.key = key;
+    return key;
 }
 
 std::string authorization(const Request& r, std::string_view access_key_id, std::string_view access_key_secret,
