@@ -23,7 +23,17 @@ PyObject* import_attr(const char* module, const char* name) {
 const Funcs& funcs() {
     static const Funcs f = [] {
         Funcs r;
-        r.hmac_digest = import_attr("hmac", "digest");
+        // hmac.digest's own OpenSSL fast path, called directly when the hmac
+        // module has it; else hmac.digest itself.
+        r.hmac_digest = nullptr;
+        {
+            nb::object hmac_mod = steal_or_throw(PyImport_ImportModule("hmac"));
+            PyObject* backend = PyObject_GetAttrString(hmac_mod.ptr(), "_hashopenssl");
+            if (backend && backend != Py_None) r.hmac_digest = PyObject_GetAttrString(backend, "hmac_digest");
+            Py_XDECREF(backend);
+            PyErr_Clear();
+            if (!r.hmac_digest) r.hmac_digest = import_attr("hmac", "digest");
+        }
         r.sha256 = import_attr("hashlib", "sha256");
         r.md5 = import_attr("hashlib", "md5");
         r.name_sha256 = intern_forever("sha256");
