@@ -968,7 +968,7 @@ nb::object upload_file(Args& a) {
     nb::handle path = a[1];
     nb::object ospath = getattr(mod_attr(CIRROVA_STR("os")), CIRROVA_STR("path"));
     if (!truthy(call_method(ospath, CIRROVA_STR("isfile"), {path.ptr()}))) {
-        nb::object msg = steal_or_throw(PyUnicode_FromFormat("文件不存在: %U", path.ptr()));
+        nb::object msg = steal_or_throw(PyUnicode_Concat(to_str("文件不存在: ").ptr(), path.ptr()));
         PyErr_SetObject(PyExc_FileNotFoundError, msg.ptr());
         raise_current();
     }
