@@ -115,7 +115,7 @@ nb::object appid(Args& a) {
 
 }  // namespace cirrova::bellwyn
 
-NB_MODULE(bellwyn, m) {
+CIRROVA_MODULE(bellwyn, m) {
     bind_imports(m, {{"Optional", "typing", "Optional"},
                      {"Union", "typing", "Union"},
                      {"httpx", "httpx"},

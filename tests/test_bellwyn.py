@@ -38,7 +38,7 @@ def test_defaults_fill_the_cos_endpoint_v4_and_virtual_hosts():
     assert c.internal is False and c.default_timeout is None
     assert c._custom_domain is False and c.domain_url == c.endpoint
     assert isinstance(c._client, httpx.Client)
-    assert [n for n in vars(BellwynClient) if not n.startswith("__")] == ["secret_id", "cos_bucket", "appid"]
+    assert [n for n in vars(BellwynClient) if not n.startswith("_")] == ["secret_id", "cos_bucket", "appid"]
 
 
 def test_region_timeout_client_and_domain_are_passed_on():
