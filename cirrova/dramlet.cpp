@@ -401,7 +401,7 @@ const char kDownloadDoc[] =
     "参数：\n"
     "    key         对象键\n"
     "    local_path  本地文件路径，缺少的目录会被创建\n"
-    "    chunk_size  给出时流式下载，每块至多 chunk_size 字节（0 表示 8 MiB），默认 None\n"
+    "    chunk_size  给出时流式下载，每块至多 chunk_size 字节（不大于 0 时为 8 MiB），默认 None\n"
     "    timeout     流式下载的超时，默认 None 表示 default_timeout\n"
     "先用 head 取得大小；5 GiB 及以上的对象总是以 8 MiB（或 chunk_size）分块流式写入磁盘。";
 
@@ -1044,8 +1044,9 @@ nb::object download(Args& a) {
         nb::object req_timeout = choose_timeout(a[3], attr(self, CIRROVA_STR("default_timeout")));
 
         if (use_stream) {
-            nb::object piece = (!a.is_none(2) && truthy(chunk_size)) ? nb::borrow(chunk_size)
-                                                                     : py_ll(kDefaultChunkSize);
+            // A chunk size that is not positive means the default.
+            nb::object piece = (!a.is_none(2) && ll_clamped(chunk_size) > 0) ? nb::borrow(chunk_size)
+                                                                             : py_ll(kDefaultChunkSize);
             nb::object url = object_url(attr(self, CIRROVA_STR("_api_host")), key);
             nb::object headers = get_auth_headers(self, key);
             nb::object client = attr(self, CIRROVA_STR("_client"));
