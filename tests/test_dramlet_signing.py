@@ -70,6 +70,9 @@ class TestSignature:
         assert c2.get_shared_url("k", 10).startswith("https://cdn.example.com/k?UCloudPublicKey=")
         with pytest.raises(TypeError):
             c.get_shared_url("k", "60")
+        # A public key with characters a query parser reads otherwise stays one value.
+        odd = DramletFileClient("a+b&c=@d", PRIV, BUCKET, http_client=c._client)
+        assert "?UCloudPublicKey=a%2Bb%26c%3D@d&Signature=" in odd.get_shared_url("k")
 
     def test_signature_argument_types(self):
         c, _ = make()
