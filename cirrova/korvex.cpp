@@ -914,6 +914,7 @@ nb::object delete_by_prefix(Args& a) {
     // prefix, timeout
     nb::object limit = steal_or_throw(PyLong_FromLong(1000));
     long long count = 0;
+    nb::object previous;  // keys of the previous pass
     for (;;) {
         nb::object result = call_method(self, NAME("list"), {a[0].ptr(), limit.ptr(), a[1].ptr()},
                                         CIRROVA_KWNAMES("prefix", "limit", "timeout"));
@@ -929,6 +930,13 @@ nb::object delete_by_prefix(Args& a) {
             if (PyErr_Occurred()) raise_current();
         }
         if (PyList_Size(keys.ptr()) == 0) break;
+        // The same page again: the previous deletions did not take effect.
+        if (previous.is_valid()) {
+            int same = PyObject_RichCompareBool(previous.ptr(), keys.ptr(), Py_EQ);
+            if (same < 0) raise_current();
+            if (same) break;
+        }
+        previous = keys;
         nb::object resp = call_method(self, NAME("delete_objects"), {keys.ptr(), a[1].ptr()},
                                       CIRROVA_KWNAMES("timeout"));
         nb::object deleted = mapping_get(resp, NAME("deleted"));

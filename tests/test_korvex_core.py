@@ -302,3 +302,20 @@ def test_hostile_input_raises_instead_of_crashing():
     c.endpoint = "\x00"
     with pytest.raises(Exception):
         c.head("k")
+
+
+def test_delete_by_prefix_stops_when_a_page_comes_back_unchanged():
+    # The service reports every key deleted, yet the listing never changes.
+    page = ('<ListBucketResult><IsTruncated>true</IsTruncated><NextContinuationToken>t</NextContinuationToken>'
+            + "".join(f"<Contents><Key>k{i}</Key><Size>1</Size></Contents>" for i in range(3))
+            + "</ListBucketResult>")
+    done = "<DeleteResult>" + "".join(f"<Deleted><Key>k{i}</Key></Deleted>" for i in range(3)) + "</DeleteResult>"
+    seen = []
+
+    def stubborn(request):
+        seen.append(request.method)
+        return httpx.Response(200, text=page if request.method == "GET" else done)
+
+    c = KorvexClient("a", "s", "b", endpoint="http://h", http_client=httpx.Client(transport=httpx.MockTransport(stubborn)))
+    assert c.delete_by_prefix("k") == 3
+    assert seen == ["GET", "POST", "GET"]
