@@ -69,6 +69,15 @@ private:
     nb::object write_;
 };
 
+// httpx binds a response's stream back to the response, a reference cycle
+// that would keep each part's body alive until the next garbage collection.
+// Cutting the link once the body is written frees it at once.
+void release_reply(nb::handle resp) {
+    PyObject* name = CIRROVA_STR("stream");
+    if (PyObject_HasAttr(resp.ptr(), name) && PyObject_SetAttr(resp.ptr(), name, Py_None) < 0)
+        PyErr_Clear();  // a read-only attribute: left to the collector
+}
+
 }  // namespace
 
 void download_ranges(const RangedDownload& d) {
@@ -108,6 +117,8 @@ void download_ranges(const RangedDownload& d) {
                      std::to_string(start) + "-" + std::to_string(stop - 1) + " 的长度 " +
                      std::to_string(stop - start) + " 不符");
             }
+            body.reset();
+            release_reply(resp);
         }  // the reply and its body are released here, before the next request
         if (d.callback.is_valid() && truthy(d.callback)) {
             nb::object idx = steal_or_throw(PyLong_FromLongLong(i));
