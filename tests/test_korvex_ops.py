@@ -714,22 +714,13 @@ def test_delete_by_prefix_ends_when_the_service_refuses():
     keys = [f"k{i:04d}" for i in range(1500)]
     # The whole first page is refused while the listing stays truncated.
     bucket = FakeBucket(keys, refuse=keys[:1000])
-    try:
-        result = make_client(bucket).delete_by_prefix("k")
-    except Exception as e:  # reporting the refusal by raising is fine too
-        assert "k0000" in str(e) or "AccessDenied" in str(e)
-    else:
-        assert result == 0
-    assert len(bucket.lists()) <= 2 and len(bucket.deletes()) <= 2
+    assert make_client(bucket).delete_by_prefix("k") == 0
+    assert len(bucket.lists()) == 1 and len(bucket.deletes()) == 1
     assert len(bucket.keys) == 1500
 
     # Some refused keys on every page: the rest still goes.
     keys = [f"k{i:04d}" for i in range(2500)]
     bucket = FakeBucket(keys, refuse=keys[:10])
-    try:
-        result = make_client(bucket).delete_by_prefix("k")
-    except Exception as e:
-        assert "k0000" in str(e) or "AccessDenied" in str(e)
-    else:
-        assert result == 2490
-    assert len(bucket.requests) < 20
+    assert make_client(bucket).delete_by_prefix("k") == 2490
+    assert len(bucket.lists()) == 3 and len(bucket.deletes()) == 3
+    assert bucket.keys == set(keys[:10])
