@@ -575,6 +575,8 @@ nb::object list(Args& a) {
     nb::object resp = call_method(a.self, NAME("_request"),
                                   {NAME("GET"), NAME(""), params.ptr(), headers.ptr(), a[4].ptr()},
                                   CIRROVA_KWNAMES("query_params", "headers", "timeout"));
+    // An error document would otherwise read as an empty, complete listing.
+    if (status_of(resp) != 200) raise_status("列出对象失败: ", resp);
 
     Xml x = parse_reply(resp);
     nb::object objects = steal_or_throw(PyList_New(0));
@@ -1147,7 +1149,8 @@ const char kListDoc[] =
     "    timeout  超时，默认 None 表示使用 default_timeout\n"
     "\n"
     "返回：{\"objects\": [{\"key\", \"size\", \"last_modified\", \"etag\"}, ...], \"is_truncated\": bool}，\n"
-    "截断时另有 \"next_marker\"。不检查状态码；响应不是合法 XML 时抛出 ParseError。";
+    "截断时另有 \"next_marker\"。\n"
+    "状态码不是 200 时抛出 Exception(\"列出对象失败: <状态码> <响应文本>\")；响应不是合法 XML 时抛出 ParseError。";
 
 const char kInitiateDoc[] =
     "初始化分片上传（CreateMultipartUpload），原样返回 httpx.Response。\n"

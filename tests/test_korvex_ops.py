@@ -139,13 +139,22 @@ def test_list_reads_replies_with_and_without_namespace(ns):
     ("<R><Contents><Size>1</Size><LastModified/></Contents><Contents><Key/><ETag/></Contents></R>",
      {"objects": [{"key": "", "size": 1, "last_modified": None, "etag": ""},
                   {"key": None, "size": 0, "last_modified": "", "etag": ""}], "is_truncated": False}),
-    # an error document
-    ("<Error><Code>NoSuchBucket</Code><Message>gone</Message></Error>", {"objects": [], "is_truncated": False}),
 ])
 @pytest.mark.parametrize("ns", [True, False])
 def test_list_edge_replies(body, expected, ns):
-    c = make_client(Recorder(httpx.Response(404 if "Error" in body else 200, text=doc(body, ns))))
+    c = make_client(Recorder(httpx.Response(200, text=doc(body, ns))))
     assert c.list() == expected
+
+
+def test_list_error_reply_raises_instead_of_reading_as_empty():
+    body = "<Error><Code>NoSuchBucket</Code><Message>gone</Message></Error>"
+    c = make_client(Recorder(httpx.Response(404, text=body)))
+    with pytest.raises(Exception) as info:
+        c.list()
+    assert type(info.value) is Exception
+    assert str(info.value) == "列出对象失败: 404 " + body
+    with pytest.raises(Exception, match="列出对象失败: 404"):
+        c.get_bucket_stats()
 
 
 def test_list_bad_replies_raise():
