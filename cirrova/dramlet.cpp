@@ -1263,7 +1263,7 @@ nb::object multipart_upload_bytes(Args& a) { return drive_multipart(a, false); }
 
 }  // namespace cirrova::dramlet
 
-NB_MODULE(dramlet, m) {
+CIRROVA_MODULE(dramlet, m) {
     using namespace cirrova::dramlet;
     bind_imports(m, {{"hmac", "hmac"},
                      {"hashlib", "hashlib"},

@@ -1291,7 +1291,7 @@ const char kDeleteByPrefixDoc[] =
 
 using namespace cirrova::korvex;
 
-NB_MODULE(korvex, m) {
+CIRROVA_MODULE(korvex, m) {
     bind_imports(m, {{"hmac", "hmac"},
                      {"hashlib", "hashlib"},
                      {"os", "os"},

@@ -681,7 +681,7 @@ const char kMultipartDownloadDoc[] = R"doc(按字节范围分片下载对象到�
 
 }  // namespace
 
-NB_MODULE(pelorin, m) {
+CIRROVA_MODULE(pelorin, m) {
     pelorin::g_module = m.ptr();
     bind_imports(m, {{"hmac", "hmac"},
                      {"hashlib", "hashlib"},

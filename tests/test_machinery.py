@@ -1,6 +1,7 @@
 """The C++ methods behave like Python functions: binding, introspection, checks."""
 
 import gc
+import os
 import inspect
 import weakref
 
@@ -134,3 +135,35 @@ def test_override_loops_fail_cleanly_and_objects_are_collected():
     assert ref() is None
     with pytest.raises(TypeError):
         type(KorvexClient.head)()
+
+
+IMPORT_PROBE = r"""
+import sys, importlib
+sys.path[:0] = [p for p in sys.argv[2:] if p]
+import cirrova
+sys.modules[sys.argv[1]] = None          # the dependency cannot be imported
+for name in ("cirrova.korvex", "cirrova.dramlet", "cirrova.pelorin"):
+    try:
+        importlib.import_module(name)
+    except ImportError as exc:
+        print(name, type(exc).__name__, exc.__cause__ is None, str(exc))
+    else:
+        print(name, "imported")
+"""
+
+
+@pytest.mark.parametrize("missing", ["cirrova.base", "httpx"])
+def test_a_failing_import_fails_the_module_import_with_that_error(missing):
+    import subprocess
+    import sys
+
+    import cirrova
+
+    root = os.path.dirname(os.path.dirname(cirrova.__file__))
+    out = subprocess.run([sys.executable, "-c", IMPORT_PROBE, missing, root], capture_output=True, text=True,
+                         check=True).stdout.splitlines()
+    assert len(out) == 3
+    for line in out:
+        name, kind, uncaused, message = line.split(" ", 3)
+        assert kind == "ModuleNotFoundError", line
+        assert uncaused == "True" and message == f"import of {missing} halted; None in sys.modules", line
