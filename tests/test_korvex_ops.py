@@ -350,6 +350,14 @@ def test_download_failures_before_the_file(tmp_path):
     with pytest.raises(ZeroDivisionError):
         make_client(srv).multipart_download("o", str(path), 0)
     assert not path.exists() and [r.method for r in srv.requests] == ["HEAD"]
+    # A negative part size would make no part at all and report an empty file as done.
+    with pytest.raises(ValueError):
+        make_client(srv).multipart_download("o", str(path), -8)
+    assert not path.exists()
+    rec = Recorder(httpx.Response(200, headers={"Content-Length": "-5"}))
+    with pytest.raises(Exception, match="^文件大小无效: -5$"):
+        make_client(rec).multipart_download("o", str(path))
+    assert not path.exists()
 
     def refuse(request):
         raise httpx.ConnectError("refused", request=request)
