@@ -83,6 +83,7 @@ def test_random_arguments_and_replies_never_crash(seed, tmp_path, monkeypatch, c
     import time
 
     monkeypatch.setattr(time, "sleep", lambda s: None)
+    monkeypatch.chdir(tmp_path)  # relative paths among the arguments land here
     rng = random.Random(seed)
     calls = 0
     for client in clients(rng):
