@@ -16,7 +16,7 @@ from cirrova.korvex import KorvexClient
 
 
 def main(endpoint):
-    client = KorvexClient("demo-key", "demo-secret", "demo-bucket", endpoint=endpoint, http_client=httpx.Client())
+    client = KorvexClient("S3RVER", "S3RVER", "demo-bucket", endpoint=endpoint, http_client=httpx.Client())
     print("create bucket:", client.create_bucket())
 
     r = client.upload("greetings/hello.txt", "你好，cirrova", content_type="text/plain; charset=utf-8")
