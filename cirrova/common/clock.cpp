@@ -3,7 +3,6 @@
 #include "pyutil.h"
 
 #include <cmath>
-#include <cstdio>
 
 namespace cirrova {
 
@@ -44,32 +43,77 @@ UtcTime utc_from_seconds(double seconds) {
 
 UtcTime utc_now() { return utc_from_seconds(now_seconds()); }
 
+namespace {
+
+void put(std::string& out, int v, int width) {
+    char buf[8];
+    for (int i = width - 1; i >= 0; --i, v /= 10) buf[i] = (char)('0' + v % 10);
+    out.append(buf, (size_t)width);
+}
+
+}  // namespace
+
 std::string fmt_amz_date(const UtcTime& t) {
-    char b[32];
-    std::snprintf(b, sizeof b, "%04d%02d%02dT%02d%02d%02dZ", t.year, t.month, t.day, t.hour, t.minute, t.second);
-    return b;
+    std::string out;
+    out.reserve(16);
+    put(out, t.year, 4);
+    put(out, t.month, 2);
+    put(out, t.day, 2);
+    out += 'T';
+    put(out, t.hour, 2);
+    put(out, t.minute, 2);
+    put(out, t.second, 2);
+    out += 'Z';
+    return out;
 }
 
 std::string fmt_date_stamp(const UtcTime& t) {
-    char b[16];
-    std::snprintf(b, sizeof b, "%04d%02d%02d", t.year, t.month, t.day);
-    return b;
+    std::string out;
+    out.reserve(8);
+    put(out, t.year, 4);
+    put(out, t.month, 2);
+    put(out, t.day, 2);
+    return out;
 }
 
 std::string fmt_http_date(const UtcTime& t) {
-    static const char* days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
-    static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    char b[40];
-    std::snprintf(b, sizeof b, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[t.weekday], t.day, months[t.month - 1],
-                  t.year, t.hour, t.minute, t.second);
-    return b;
+    static const char days[] = "MonTueWedThuFriSatSun";
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    std::string out;
+    out.reserve(29);
+    out.append(days + 3 * t.weekday, 3);
+    out += ", ";
+    put(out, t.day, 2);
+    out += ' ';
+    out.append(months + 3 * (t.month - 1), 3);
+    out += ' ';
+    put(out, t.year, 4);
+    out += ' ';
+    put(out, t.hour, 2);
+    out += ':';
+    put(out, t.minute, 2);
+    out += ':';
+    put(out, t.second, 2);
+    out += " GMT";
+    return out;
 }
 
 std::string fmt_iso8601(const UtcTime& t) {
-    char b[32];
-    std::snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour, t.minute, t.second);
-    return b;
+    std::string out;
+    out.reserve(20);
+    put(out, t.year, 4);
+    out += '-';
+    put(out, t.month, 2);
+    out += '-';
+    put(out, t.day, 2);
+    out += 'T';
+    put(out, t.hour, 2);
+    out += ':';
+    put(out, t.minute, 2);
+    out += ':';
+    put(out, t.second, 2);
+    out += 'Z';
+    return out;
 }
 
 }  // namespace cirrova

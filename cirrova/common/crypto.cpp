@@ -13,6 +13,9 @@ struct Funcs {
     PyObject* name_sha256;
     PyObject* name_sha1;
     PyObject* digest;       // "digest"
+    PyObject* hmac_new;     // hmac.new
+    PyObject* copy;         // "copy"
+    PyObject* update;       // "update"
 };
 
 PyObject* import_attr(const char* module, const char* name) {
@@ -39,6 +42,9 @@ const Funcs& funcs() {
         r.name_sha256 = intern_forever("sha256");
         r.name_sha1 = intern_forever("sha1");
         r.digest = intern_forever("digest");
+        r.hmac_new = import_attr("hmac", "new");
+        r.copy = intern_forever("copy");
+        r.update = intern_forever("update");
         return r;
     }();
     return f;
@@ -53,6 +59,38 @@ std::string hmac_with(PyObject* algorithm, std::string_view key, std::string_vie
     return take_bytes(vcall(f.hmac_digest, {k.ptr(), m.ptr(), algorithm}));
 }
 
+// Keyed HMAC objects for recurring keys. Every use holds the GIL, which
+// serialises access.
+struct KeyedMac {
+    std::string key;
+    PyObject* algorithm = nullptr;
+    PyObject* mac = nullptr;  // hmac.new(key, digestmod=algorithm)
+};
+constexpr size_t kKeyedMacs = 8;
+KeyedMac g_macs[kKeyedMacs];
+size_t g_next_mac = 0;
+
+std::string hmac_reused(PyObject* algorithm, std::string_view key, std::string_view msg) {
+    const Funcs& f = funcs();
+    PyObject* mac = nullptr;
+    for (KeyedMac& m : g_macs)
+        if (m.mac && m.algorithm == algorithm && m.key == key) mac = m.mac;
+    if (!mac) {
+        nb::bytes k = to_bytes(key);
+        nb::object made = vcall(f.hmac_new, {k.ptr(), algorithm}, CIRROVA_KWNAMES("digestmod"));
+        KeyedMac& slot = g_macs[g_next_mac++ % kKeyedMacs];
+        Py_XDECREF(slot.mac);
+        slot.mac = nullptr;
+        slot.key.assign(key);
+        slot.algorithm = algorithm;
+        slot.mac = mac = made.release().ptr();
+    }
+    nb::object h = call_method(mac, f.copy, {});
+    nb::bytes m = to_bytes(msg);
+    call_method(h, f.update, {m.ptr()});
+    return take_bytes(call_method(h, f.digest, {}));
+}
+
 std::string hash_with(PyObject* ctor, std::string_view data) {
     nb::bytes d = to_bytes(data);
     nb::object h = vcall(ctor, {d.ptr()});
@@ -63,6 +101,12 @@ std::string hash_with(PyObject* ctor, std::string_view data) {
 
 std::string hmac_sha256(std::string_view key, std::string_view msg) { return hmac_with(funcs().name_sha256, key, msg); }
 std::string hmac_sha1(std::string_view key, std::string_view msg) { return hmac_with(funcs().name_sha1, key, msg); }
+std::string hmac_sha256_reused_key(std::string_view key, std::string_view msg) {
+    return hmac_reused(funcs().name_sha256, key, msg);
+}
+std::string hmac_sha1_reused_key(std::string_view key, std::string_view msg) {
+    return hmac_reused(funcs().name_sha1, key, msg);
+}
 std::string sha256(std::string_view data) { return hash_with(funcs().sha256, data); }
 std::string md5(std::string_view data) { return hash_with(funcs().md5, data); }
 

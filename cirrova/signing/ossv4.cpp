@@ -143,7 +143,7 @@ std::string authorization(const Request& r, std::string_view access_key_id, std:
     std::string sregion = signing_region(region);
     std::string sc = scope(day, sregion);
     std::string sts = string_to_sign(r.timestamp, sc, canonical_request(r));
-    std::string sig = crypto::hex(crypto::hmac_sha256(signing_key(access_key_secret, day, sregion), sts));
+    std::string sig = crypto::hex(crypto::hmac_sha256_reused_key(signing_key(access_key_secret, day, sregion), sts));
     std::string out(kAlgorithm);
     out.append(" Credential=").append(access_key_id).append("/").append(sc).append(",Signature=").append(sig);
     return out;
@@ -156,7 +156,7 @@ std::string query_string_to_sign(long long expires, std::string_view bucket, std
 }
 
 std::string query_signature(std::string_view secret, std::string_view string_to_sign) {
-    return crypto::base64(crypto::hmac_sha1(secret, string_to_sign));
+    return crypto::base64(crypto::hmac_sha1_reused_key(secret, string_to_sign));
 }
 
 std::string shared_url(std::string_view base_url, std::string_view bucket, std::string_view key,

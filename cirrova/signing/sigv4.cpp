@@ -181,7 +181,7 @@ std::string signing_key(std::string_view secret, std::string_view date, std::str
 }
 
 std::string signature(std::string_view key, std::string_view string_to_sign) {
-    return crypto::hex(crypto::hmac_sha256(key, string_to_sign));
+    return crypto::hex(crypto::hmac_sha256_reused_key(key, string_to_sign));
 }
 
 std::string authorization(const Credentials& c, const HeaderRequest& r, const RequestTime& t) {

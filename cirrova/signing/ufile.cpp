@@ -49,7 +49,7 @@ std::string string_to_sign(std::string_view method, std::string_view content_md5
 }
 
 std::string sign(std::string_view private_key, std::string_view string_to_sign) {
-    return crypto::base64(crypto::hmac_sha1(private_key, string_to_sign));
+    return crypto::base64(crypto::hmac_sha1_reused_key(private_key, string_to_sign));
 }
 
 std::string authorization(std::string_view public_key, std::string_view signature) {
