@@ -187,3 +187,25 @@ def test_bucket_stats(client):
     assert client.get_bucket_stats() == {"object_count": 0, "total_size": 0}
     fill(client, [f"st-{i}" for i in range(7)], size=lambda i: 100 * i)
     assert client.get_bucket_stats() == {"object_count": 7, "total_size": 2100}
+
+
+@pytest.mark.parametrize("version", ["v4", "korvex"])
+def test_object_round_trip_in_both_signature_versions(server, http, tmp_path, version):
+    c = KorvexClient("S3RVER", "S3RVER", new_bucket(server, http), endpoint=server.endpoint, http_client=http,
+                     signature_version=version)
+    path = tmp_path / "f.bin"
+    path.write_bytes(b"\x00file\xff")
+    with open(path, "rb") as f:
+        assert c.upload("dir/file obj.bin", f, content_type="application/x-test").status_code == 200
+    assert c.upload("text ü.txt", "你好").status_code == 200
+    assert c.upload("bytes", b"raw").status_code == 200
+
+    head = c.head("text ü.txt")
+    assert head.status_code == 200 and head.headers["Content-Length"] == str(len("你好".encode()))
+    assert c._download("text ü.txt").content == "你好".encode()
+    got = c._download("dir/file obj.bin")
+    assert got.content == b"\x00file\xff" and got.headers["Content-Type"] == "application/x-test"
+    assert c._download("bytes", headers={"Range": "bytes=1-2"}).content == b"aw"
+
+    assert c.delete("bytes").status_code == 204
+    assert c.head("bytes").status_code == 404
