@@ -51,69 +51,37 @@ void put(std::string& out, int v, int width) {
     out.append(buf, (size_t)width);
 }
 
-}  // namespace
-
-std::string fmt_amz_date(const UtcTime& t) {
-    std::string out;
-    out.reserve(16);
-    put(out, t.year, 4);
-    put(out, t.month, 2);
-    put(out, t.day, 2);
-    out += 'T';
-    put(out, t.hour, 2);
-    put(out, t.minute, 2);
-    put(out, t.second, 2);
-    out += 'Z';
-    return out;
-}
-
-std::string fmt_date_stamp(const UtcTime& t) {
-    std::string out;
-    out.reserve(8);
-    put(out, t.year, 4);
-    put(out, t.month, 2);
-    put(out, t.day, 2);
-    return out;
-}
-
-std::string fmt_http_date(const UtcTime& t) {
+// strftime for %Y %m %d %H %M %S %a %b, with English names whatever the locale.
+std::string format(const UtcTime& t, std::string_view pattern) {
     static const char days[] = "MonTueWedThuFriSatSun";
     static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
     std::string out;
-    out.reserve(29);
-    out.append(days + 3 * t.weekday, 3);
-    out += ", ";
-    put(out, t.day, 2);
-    out += ' ';
-    out.append(months + 3 * (t.month - 1), 3);
-    out += ' ';
-    put(out, t.year, 4);
-    out += ' ';
-    put(out, t.hour, 2);
-    out += ':';
-    put(out, t.minute, 2);
-    out += ':';
-    put(out, t.second, 2);
-    out += " GMT";
+    out.reserve(32);
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '%' || i + 1 == pattern.size()) {
+            out += pattern[i];
+            continue;
+        }
+        switch (pattern[++i]) {
+            case 'Y': put(out, t.year, 4); break;
+            case 'm': put(out, t.month, 2); break;
+            case 'd': put(out, t.day, 2); break;
+            case 'H': put(out, t.hour, 2); break;
+            case 'M': put(out, t.minute, 2); break;
+            case 'S': put(out, t.second, 2); break;
+            case 'a': out.append(days + 3 * t.weekday, 3); break;
+            case 'b': out.append(months + 3 * (t.month - 1), 3); break;
+            default: out += '%'; out += pattern[i];
+        }
+    }
     return out;
 }
 
-std::string fmt_iso8601(const UtcTime& t) {
-    std::string out;
-    out.reserve(20);
-    put(out, t.year, 4);
-    out += '-';
-    put(out, t.month, 2);
-    out += '-';
-    put(out, t.day, 2);
-    out += 'T';
-    put(out, t.hour, 2);
-    out += ':';
-    put(out, t.minute, 2);
-    out += ':';
-    put(out, t.second, 2);
-    out += 'Z';
-    return out;
-}
+}  // namespace
+
+std::string fmt_amz_date(const UtcTime& t) { return format(t, "%Y%m%dT%H%M%SZ"); }
+std::string fmt_date_stamp(const UtcTime& t) { return format(t, "%Y%m%d"); }
+std::string fmt_http_date(const UtcTime& t) { return format(t, "%a, %d %b %Y %H:%M:%S GMT"); }
+std::string fmt_iso8601(const UtcTime& t) { return format(t, "%Y-%m-%dT%H:%M:%SZ"); }
 
 }  // namespace cirrova
