@@ -851,8 +851,8 @@ namespace {
 nb::object signed_header(nb::handle headers, PyObject* name, std::string_view lower) {
     nb::object v = mapping_get(headers, name);
     if (v.is_valid()) return v;
-    nb::handle ci = get_ci(headers, lower);
-    if (ci) return nb::borrow(ci);
+    nb::object ci = get_ci(headers, lower);
+    if (ci.is_valid()) return ci;
     return to_str("");
 }
 

@@ -128,18 +128,11 @@ bool has_key_ci(nb::handle mapping, nb::handle name, std::string_view lower) {
     });
 }
 
-nb::handle get_ci(nb::handle mapping, std::string_view lower) {
-    nb::handle found;
+nb::object get_ci(nb::handle mapping, std::string_view lower) {
+    nb::object found;
     for_each_key(mapping, [&](nb::handle k, nb::handle v) {
         if (!PyUnicode_Check(k.ptr()) || !ascii_ieq(utf8(k), lower)) return false;
-        if (v) {
-            found = v;
-        } else {
-            PyObject* got = PyObject_GetItem(mapping.ptr(), k.ptr());
-            if (!got) raise_current();
-            found = got;
-            Py_DECREF(got);  // the mapping keeps it
-        }
+        found = v ? nb::borrow(v) : steal_or_throw(PyObject_GetItem(mapping.ptr(), k.ptr()));
         return true;
     });
     return found;

@@ -59,8 +59,8 @@ bool truthy(nb::handle o);      // PyObject_IsTrue, errors thrown
 // propagate.
 bool has_key_ci(nb::handle mapping, nb::handle name, std::string_view lower);
 // The value under the first key whose ASCII lower-cased form equals `lower`,
-// or an empty handle.
-nb::handle get_ci(nb::handle mapping, std::string_view lower);
+// or an empty object.
+nb::object get_ci(nb::handle mapping, std::string_view lower);
 
 // mapping.get(key) for any mapping: returns the value or an empty handle.
 nb::object mapping_get(nb::handle mapping, nb::handle key);
