@@ -11,6 +11,7 @@ import gc
 import inspect
 import json
 import os
+import resource
 import sys
 import time
 
@@ -21,15 +22,18 @@ import httpx  # noqa: E402
 
 
 def _measure(fn):
-    """(seconds, peak growth in bytes over the RSS at the start) of one call of fn."""
+    """(seconds, peak growth in bytes over the RSS at the start, result, exact) of one call of fn;
+    the page faults it took are left in _measure.faults."""
     gc.collect()
     exact = common.reset_peak()
     rss0, hwm0 = common.memory()
     base = rss0 if exact else max(rss0, hwm0)
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     t0 = time.perf_counter()
     result = fn()
     seconds = time.perf_counter() - t0
     _, hwm1 = common.memory()
+    _measure.faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
     return seconds, max(0, hwm1 - base), result, exact
 
 
@@ -54,7 +58,8 @@ def download(client_name, port, size, local_path, rounds):
                     f.write(resp.content)
         return True
 
-    out = {"client": [], "bare": [], "client_growth": [], "bare_growth": [], "ok": True, "exact_peak": True,
+    out = {"client": [], "bare": [], "client_growth": [], "bare_growth": [], "client_faults": [], "bare_faults": [],
+           "ok": True, "exact_peak": True,
            "parts": (size + part_size - 1) // part_size, "part_size": part_size}
     with contextlib.redirect_stdout(open(os.devnull, "w")):
         for r in range(rounds):
@@ -71,6 +76,7 @@ def download(client_name, port, size, local_path, rounds):
                 else:
                     secs, growth, _, exact = _measure(run_bare)
                 out[side].append(secs)
+                out[side + "_faults"].append(_measure.faults)
                 out[side + "_growth"].append(growth)
                 out["exact_peak"] = out["exact_peak"] and exact
     out["requests"] = len(recorded)

@@ -20,10 +20,13 @@ def _batch(fn, n):
 
 
 def compare(subject, baseline, *, batch_seconds=0.02, rounds=15):
-    """Per-call seconds of `subject` and `baseline`: the best of `rounds` alternating batches each.
+    """(ratio, subject seconds, baseline seconds) for one call of each.
 
-    The batch size is calibrated on the slower of the two so that one batch lasts about
-    `batch_seconds`. The best batch is the one least disturbed by other work on the machine.
+    The two run in alternating batches, the batch size calibrated on the slower of the two so
+    that one batch lasts about `batch_seconds`. The ratio is the median over the rounds of
+    subject / baseline within a round: both halves of a round see about the same load, and the
+    median drops the rounds where only one half was disturbed. The per-call times are the best
+    batch of each side.
     """
     subject()
     baseline()
@@ -36,6 +39,7 @@ def compare(subject, baseline, *, batch_seconds=0.02, rounds=15):
     n = max(1, int(n * batch_seconds / max(slowest, 1e-9)))
 
     best_s = best_b = float("inf")
+    ratios = []
     enabled = gc.isenabled()
     gc.disable()
     try:
@@ -46,10 +50,14 @@ def compare(subject, baseline, *, batch_seconds=0.02, rounds=15):
             else:
                 ts = _batch(subject, n)
                 tb = _batch(baseline, n)
+            ratios.append(ts / tb)
             best_s = min(best_s, ts)
             best_b = min(best_b, tb)
             gc.collect()
     finally:
         if enabled:
             gc.enable()
-    return best_s / n, best_b / n
+    ratios.sort()
+    mid = len(ratios) // 2
+    ratio = ratios[mid] if len(ratios) % 2 else (ratios[mid - 1] + ratios[mid]) / 2
+    return ratio, best_s / n, best_b / n
