@@ -604,6 +604,9 @@ nb::object drive_multipart(Args& a, bool from_file) {
             nb::object etag = get_member(resp_headers, CIRROVA_STR("ETag"), to_str(""));
             etag = call_method(etag, CIRROVA_STR("strip"), {CIRROVA_STR("\"")});
             if (PyList_Append(etags.ptr(), etag.ptr()) < 0) raise_current();
+            release_reply(part_resp);  // frees the part's bytes now
+            resp_headers.reset();
+            part_resp.reset();
             if (truthy(callback)) {
                 nb::object done = py_ll(start + std::min(part, file_size - start));
                 vcall(callback, {number.ptr(), total_obj.ptr(), done.ptr(), file_size_obj.ptr()});

@@ -195,6 +195,12 @@ nb::object call_method(nb::handle self, PyObject* name, std::initializer_list<Py
     return steal_or_throw(PyObject_VectorcallMethod(name, buf, npos, kwnames ? kwnames.ptr() : nullptr));
 }
 
+void release_reply(nb::handle resp) {
+    PyObject* name = CIRROVA_STR("stream");
+    if (PyObject_HasAttr(resp.ptr(), name) && PyObject_SetAttr(resp.ptr(), name, Py_None) < 0)
+        PyErr_Clear();  // a read-only attribute: left to the collector
+}
+
 nb::object getattr(nb::handle o, PyObject* name) { return steal_or_throw(PyObject_GetAttr(o.ptr(), name)); }
 
 void setattr(nb::handle o, PyObject* name, nb::handle value) {

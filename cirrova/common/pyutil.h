@@ -83,6 +83,11 @@ nb::object call_method(nb::handle self, PyObject* name, std::initializer_list<Py
     }())
 PyObject* kwnames_forever(std::initializer_list<const char*> names);
 
+// Breaks the cycle between a read httpx response and its stream so that the
+// reply, its body and its request's body are freed at once instead of at the
+// next garbage collection.
+void release_reply(nb::handle resp);
+
 // getattr(self, name) with an interned name.
 nb::object getattr(nb::handle o, PyObject* name);
 void setattr(nb::handle o, PyObject* name, nb::handle value);

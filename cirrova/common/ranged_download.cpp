@@ -69,15 +69,6 @@ private:
     nb::object write_;
 };
 
-// httpx binds a response's stream back to the response, a reference cycle
-// that would keep each part's body alive until the next garbage collection.
-// Cutting the link once the body is written frees it at once.
-void release_reply(nb::handle resp) {
-    PyObject* name = CIRROVA_STR("stream");
-    if (PyObject_HasAttr(resp.ptr(), name) && PyObject_SetAttr(resp.ptr(), name, Py_None) < 0)
-        PyErr_Clear();  // a read-only attribute: left to the collector
-}
-
 }  // namespace
 
 void download_ranges(const RangedDownload& d) {
