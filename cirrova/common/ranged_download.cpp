@@ -80,12 +80,18 @@ void download_ranges(const RangedDownload& d) {
     nb::object size_obj = steal_or_throw(PyLong_FromLongLong(size));
 
     OutFile out(d.local_path);
+    // The previous part's reply is dropped only once the next body is in
+    // memory: freeing it first would let the allocator hand the pages back to
+    // the system and fault them in again for every part. At most two bodies
+    // are alive at a time.
+    nb::object previous;
     for (long long i = 0; i < total; ++i) {
         const long long start = i * part;
         const long long stop = start + std::min(part, size - start);  // exclusive
         long long done = stop;
         {
             nb::object resp = d.fetch(start, stop - 1);
+            previous.reset();
             nb::object status = getattr(resp, CIRROVA_STR("status_code"));
             long long code = PyLong_Check(status.ptr()) ? to_ll(status) : -1;
             auto fail = [&](const std::string& details) {
@@ -110,7 +116,8 @@ void download_ranges(const RangedDownload& d) {
             }
             body.reset();
             release_reply(resp);
-        }  // the reply and its body are released here, before the next request
+            previous = std::move(resp);
+        }
         if (d.callback.is_valid() && truthy(d.callback)) {
             nb::object idx = steal_or_throw(PyLong_FromLongLong(i));
             nb::object got = steal_or_throw(PyLong_FromLongLong(done));

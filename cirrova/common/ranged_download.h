@@ -41,9 +41,11 @@
 //     callback or of a write propagates unchanged after the close, the file
 //     holding the parts written before it.
 //
-// Memory: one part's body at a time. Each reply is released before the next
-// request, and the body object itself (resp.content) is handed to the
-// file's write: no copy is made here.
+// Memory: at most two parts' bodies at a time. A reply is released once the
+// next part's body has arrived (releasing it earlier makes the allocator give
+// the pages back and fault them in again for every part), and the body
+// object itself (resp.content) is handed to the file's write: no copy is
+// made here.
 #pragma once
 
 #include <nanobind/nanobind.h>
