@@ -36,9 +36,8 @@ inline nb::object steal_or_throw(PyObject* o) {
     return nb::steal(o);
 }
 
-// UTF-8 view of a str (valid while the str lives); TypeError "expected
-// str, got X" style errors for anything else are the caller's business:
-// this throws the Python error of PyUnicode_AsUTF8AndSize.
+// UTF-8 view of a str, valid while the str lives. Anything else, or a str
+// with lone surrogates, throws the error of PyUnicode_AsUTF8AndSize.
 std::string_view utf8(nb::handle s);
 nb::str to_str(std::string_view s);
 nb::bytes to_bytes(std::string_view s);
