@@ -151,10 +151,7 @@ public:
     }
     void done() {
         nb::object t = std::move(target_);
-        if (args_.size() == 3)
-            call_method(t, method_, {args_[0], args_[1], args_[2]});
-        else
-            call_method(t, method_, {});
+        call_method(t, method_, args_.data(), args_.size());
     }
 
 private:

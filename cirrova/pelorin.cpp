@@ -106,18 +106,12 @@ nb::object send(nb::handle self, PyObject* method, nb::handle key, std::initiali
                 nb::handle kwnames) {
     // self._request(method, key, **kw) with the keyword values in kwnames order.
     PyObject* buf[8];
+    if (kwvalues.size() + 2 > 8) raise(PyExc_SystemError, "too many keywords");
     size_t n = 0;
     buf[n++] = method;
     buf[n++] = key.ptr();
     for (PyObject* v : kwvalues) buf[n++] = v;
-    switch (n) {
-        case 4: return call_method(self, CIRROVA_STR("_request"), {buf[0], buf[1], buf[2], buf[3]}, kwnames);
-        case 5: return call_method(self, CIRROVA_STR("_request"), {buf[0], buf[1], buf[2], buf[3], buf[4]}, kwnames);
-        case 6:
-            return call_method(self, CIRROVA_STR("_request"), {buf[0], buf[1], buf[2], buf[3], buf[4], buf[5]},
-                               kwnames);
-        default: raise(PyExc_SystemError, "unexpected keyword count");
-    }
+    return call_method(self, CIRROVA_STR("_request"), buf, n, kwnames);
 }
 
 }  // namespace

@@ -87,10 +87,10 @@ bool truthy(nb::handle o) {
     return r != 0;
 }
 
-static bool ascii_ieq(std::string_view a, std::string_view lower) {
-    if (a.size() != lower.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char c = a[i];
+bool ascii_iequals(std::string_view s, std::string_view lower) {
+    if (s.size() != lower.size()) return false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
         if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
         if (c != lower[i]) return false;
     }
@@ -124,14 +124,14 @@ bool has_key_ci(nb::handle mapping, nb::handle name, std::string_view lower) {
     if (r) return true;
     return for_each_key(mapping, [&](nb::handle k, nb::handle) {
         if (!PyUnicode_Check(k.ptr())) return false;
-        return ascii_ieq(utf8(k), lower);
+        return ascii_iequals(utf8(k), lower);
     });
 }
 
 nb::object get_ci(nb::handle mapping, std::string_view lower) {
     nb::object found;
     for_each_key(mapping, [&](nb::handle k, nb::handle v) {
-        if (!PyUnicode_Check(k.ptr()) || !ascii_ieq(utf8(k), lower)) return false;
+        if (!PyUnicode_Check(k.ptr()) || !ascii_iequals(utf8(k), lower)) return false;
         found = v ? nb::borrow(v) : steal_or_throw(PyObject_GetItem(mapping.ptr(), k.ptr()));
         return true;
     });
@@ -183,16 +183,18 @@ nb::object vcall(nb::handle callable, std::initializer_list<PyObject*> args, nb:
                                               kwnames ? kwnames.ptr() : nullptr));
 }
 
-nb::object call_method(nb::handle self, PyObject* name, std::initializer_list<PyObject*> args, nb::handle kwnames) {
-    size_t n = args.size();
+nb::object call_method(nb::handle self, PyObject* name, PyObject* const* args, size_t n, nb::handle kwnames) {
     PyObject* buf[16];
     if (n + 1 > 16) raise(PyExc_SystemError, "too many arguments");
     buf[0] = self.ptr();
-    size_t i = 1;
-    for (PyObject* a : args) buf[i++] = a;
+    for (size_t i = 0; i < n; ++i) buf[i + 1] = args[i];
     Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames.ptr()) : 0;
     size_t npos = n + 1 - (size_t)nkw;
     return steal_or_throw(PyObject_VectorcallMethod(name, buf, npos, kwnames ? kwnames.ptr() : nullptr));
+}
+
+nb::object call_method(nb::handle self, PyObject* name, std::initializer_list<PyObject*> args, nb::handle kwnames) {
+    return call_method(self, name, args.begin(), args.size(), kwnames);
 }
 
 void release_reply(nb::handle resp) {

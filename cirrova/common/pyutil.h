@@ -65,6 +65,8 @@ nb::object get_ci(nb::handle mapping, std::string_view lower);
 nb::object mapping_get(nb::handle mapping, nb::handle key);
 
 std::string ascii_lower(std::string_view s);
+// `s` equals `lower` (already lower case) ignoring ASCII letter case.
+bool ascii_iequals(std::string_view s, std::string_view lower);
 std::string_view trim(std::string_view s);
 
 // Vectorcall helpers: call `callable` with positional `args` and keywords
@@ -73,6 +75,9 @@ nb::object vcall(nb::handle callable, std::initializer_list<PyObject*> args,
                  nb::handle kwnames = nb::handle());
 // self.name(*args, **kw) through PyObject_VectorcallMethod (honours overrides).
 nb::object call_method(nb::handle self, PyObject* name, std::initializer_list<PyObject*> args,
+                       nb::handle kwnames = nb::handle());
+// The same over an array of `n` arguments.
+nb::object call_method(nb::handle self, PyObject* name, PyObject* const* args, size_t n,
                        nb::handle kwnames = nb::handle());
 // A tuple of interned keyword names, created once per call site.
 #define CIRROVA_KWNAMES(...)                                                \

@@ -17,20 +17,10 @@ constexpr std::string_view kSubresources[] = {
     "response-content-language", "response-content-type",       "response-expires",
 };
 
-bool equals_ci(std::string_view s, std::string_view lower) {
-    if (s.size() != lower.size()) return false;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-        if (c != lower[i]) return false;
-    }
-    return true;
-}
-
 // The first header named `lower` whatever its case, or "".
 std::string_view header(const Pairs& headers, std::string_view lower) {
     for (const auto& [name, value] : headers)
-        if (equals_ci(name, lower)) return value;
+        if (ascii_iequals(name, lower)) return value;
     return {};
 }
 

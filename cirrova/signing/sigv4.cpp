@@ -11,20 +11,6 @@ namespace cirrova::sigv4 {
 
 namespace {
 
-bool starts_with_ci(std::string_view s, std::string_view lower_prefix) {
-    if (s.size() < lower_prefix.size()) return false;
-    for (size_t i = 0; i < lower_prefix.size(); ++i) {
-        char c = s[i];
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-        if (c != lower_prefix[i]) return false;
-    }
-    return true;
-}
-
-bool equals_ci(std::string_view s, std::string_view lower) {
-    return s.size() == lower.size() && starts_with_ci(s, lower);
-}
-
 bool is_signed(std::string_view lower) {
     return lower == "host" || lower == "content-type" || lower == "content-md5" || lower.starts_with("x-amz-");
 }
@@ -56,7 +42,7 @@ constexpr size_t kCacheSize = 8;
 
 std::string_view header_timestamp(const Pairs& headers) {
     for (const auto& [name, value] : headers)
-        if (equals_ci(name, "x-amz-date")) return value;
+        if (ascii_iequals(name, "x-amz-date")) return value;
     return {};
 }
 
