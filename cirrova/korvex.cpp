@@ -185,6 +185,11 @@ template <class Value>
 std::vector<std::pair<std::string_view, Value>> str_pairs(nb::handle d, std::vector<nb::object>& keep,
                                                           const char* what, bool allow_none = false) {
     std::vector<std::pair<std::string_view, Value>> out;
+    Py_ssize_t size = PyDict_Size(d.ptr());
+    if (size > 0) {
+        out.reserve((size_t)size);
+        keep.reserve(keep.size() + 2 * (size_t)size);
+    }
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(d.ptr(), &pos, &k, &v)) {
@@ -391,11 +396,10 @@ nb::object sign_request(Args& a) {
     }
     sigv4::RequestTime t = sigv4::request_time(headers, now_amz, now_date);
 
-    std::string uri;
+    std::string uri = "/";
     if (a[5].ptr() == Py_True) {
-        uri = "/";
     } else if (is_virtual(self)) {
-        uri = "/" + quote_path(utf8(a[1]));
+        append_quoted_path(uri, utf8(a[1]));
     } else {
         std::string_view bkt = utf8(a[6]);
         std::optional<Attr> own;
@@ -403,7 +407,9 @@ nb::object sign_request(Args& a) {
             own.emplace(self, NAME("bucket"));
             bkt = own->view;
         }
-        uri = "/" + std::string(bkt) + "/" + quote_path(utf8(a[1]));
+        uri += bkt;
+        uri += '/';
+        append_quoted_path(uri, utf8(a[1]));
     }
 
     Attr access(self, NAME("access_key")), secret(self, NAME("secret_key")), region(self, NAME("region"));

@@ -6,142 +6,179 @@ namespace cirrova::crypto {
 
 namespace {
 
-struct Funcs {
-    PyObject* hmac_digest;  // hmac.digest
-    PyObject* sha256;       // hashlib.sha256
-    PyObject* md5;          // hashlib.md5
-    PyObject* name_sha256;
-    PyObject* name_sha1;
-    PyObject* digest;       // "digest"
-    PyObject* hmac_new;     // hmac.new
-    PyObject* copy;         // "copy"
-    PyObject* update;       // "update"
-};
-
 PyObject* import_attr(const char* module, const char* name) {
     nb::object m = steal_or_throw(PyImport_ImportModule(module));
     return steal_or_throw(PyObject_GetAttrString(m.ptr(), name)).release().ptr();
 }
 
-const Funcs& funcs() {
-    static const Funcs f = [] {
-        Funcs r;
-        // hmac.digest's own OpenSSL fast path, called directly when the hmac
-        // module has it; else hmac.digest itself.
-        r.hmac_digest = nullptr;
-        {
-            nb::object hmac_mod = steal_or_throw(PyImport_ImportModule("hmac"));
-            PyObject* backend = PyObject_GetAttrString(hmac_mod.ptr(), "_hashopenssl");
-            if (backend && backend != Py_None) r.hmac_digest = PyObject_GetAttrString(backend, "hmac_digest");
-            Py_XDECREF(backend);
-            PyErr_Clear();
-            if (!r.hmac_digest) r.hmac_digest = import_attr("hmac", "digest");
-        }
-        r.sha256 = import_attr("hashlib", "sha256");
-        r.md5 = import_attr("hashlib", "md5");
-        r.name_sha256 = intern_forever("sha256");
-        r.name_sha1 = intern_forever("sha1");
-        r.digest = intern_forever("digest");
-        r.hmac_new = import_attr("hmac", "new");
-        r.copy = intern_forever("copy");
-        r.update = intern_forever("update");
-        return r;
-    }();
-    return f;
+PyObject* method_of(PyObject* obj, const char* name) {
+    return steal_or_throw(PyObject_GetAttrString((PyObject*)Py_TYPE(obj), name)).release().ptr();
 }
 
-std::string take_bytes(const nb::object& b) { return std::string(bytes_view(b)); }
+// A hashlib constructor and the unbound methods of its hash type, called
+// through vectorcall without a per-call method lookup.
+struct Algorithm {
+    PyObject* ctor;
+    PyObject* copy;
+    PyObject* update;
+    PyObject* digest;
+    size_t block;  // HMAC block size in bytes
 
-std::string hmac_with(PyObject* algorithm, std::string_view key, std::string_view msg) {
-    const Funcs& f = funcs();
-    nb::bytes k = to_bytes(key);
-    nb::bytes m = to_bytes(msg);
-    return take_bytes(vcall(f.hmac_digest, {k.ptr(), m.ptr(), algorithm}));
-}
-
-// Keyed HMAC objects for recurring keys. Every use holds the GIL, which
-// serialises access.
-struct KeyedMac {
-    std::string key;
-    PyObject* algorithm = nullptr;
-    PyObject* mac = nullptr;  // hmac.new(key, digestmod=algorithm)
-};
-constexpr size_t kKeyedMacs = 8;
-KeyedMac g_macs[kKeyedMacs];
-size_t g_next_mac = 0;
-
-std::string hmac_reused(PyObject* algorithm, std::string_view key, std::string_view msg) {
-    const Funcs& f = funcs();
-    PyObject* mac = nullptr;
-    for (KeyedMac& m : g_macs)
-        if (m.mac && m.algorithm == algorithm && m.key == key) mac = m.mac;
-    if (!mac) {
-        nb::bytes k = to_bytes(key);
-        nb::object made = vcall(f.hmac_new, {k.ptr(), algorithm}, CIRROVA_KWNAMES("digestmod"));
-        KeyedMac& slot = g_macs[g_next_mac++ % kKeyedMacs];
-        Py_XDECREF(slot.mac);
-        slot.mac = nullptr;
-        slot.key.assign(key);
-        slot.algorithm = algorithm;
-        slot.mac = mac = made.release().ptr();
+    explicit Algorithm(const char* name) {
+        ctor = import_attr("hashlib", name);
+        nb::object h = steal_or_throw(PyObject_CallNoArgs(ctor));
+        copy = method_of(h.ptr(), "copy");
+        update = method_of(h.ptr(), "update");
+        digest = method_of(h.ptr(), "digest");
+        nb::object b = steal_or_throw(PyObject_GetAttrString(h.ptr(), "block_size"));
+        block = (size_t)PyLong_AsSsize_t(b.ptr());
+        if (PyErr_Occurred()) raise_current();
     }
-    nb::object h = call_method(mac, f.copy, {});
-    nb::bytes m = to_bytes(msg);
-    call_method(h, f.update, {m.ptr()});
-    return take_bytes(call_method(h, f.digest, {}));
+
+    nb::object make(std::string_view data) const {
+        nb::bytes d = to_bytes(data);
+        return vcall(ctor, {d.ptr()});
+    }
+    nb::object clone(nb::handle h) const { return vcall(copy, {h.ptr()}); }
+    void feed(nb::handle h, std::string_view data) const {
+        nb::bytes d = to_bytes(data);
+        vcall(update, {h.ptr(), d.ptr()});
+    }
+    nb::object feed(nb::handle h, nb::handle data) const { return vcall(update, {h.ptr(), data.ptr()}); }
+    nb::object finish(nb::handle h) const { return vcall(digest, {h.ptr()}); }
+};
+
+const Algorithm& sha256_algo() {
+    static const Algorithm a("sha256");
+    return a;
+}
+const Algorithm& sha1_algo() {
+    static const Algorithm a("sha1");
+    return a;
+}
+const Algorithm& md5_algo() {
+    static const Algorithm a("md5");
+    return a;
 }
 
-std::string hash_with(PyObject* ctor, std::string_view data) {
-    nb::bytes d = to_bytes(data);
-    nb::object h = vcall(ctor, {d.ptr()});
-    return take_bytes(call_method(h, funcs().digest, {}));
+Digest take_bytes(const nb::object& b) { return Digest(bytes_view(b)); }
+
+// HMAC (RFC 2104) over hashlib's digests: H((K ^ opad) || H((K ^ ipad) || m)),
+// the key first hashed when longer than a block, then zero-padded.
+std::string pad(const Algorithm& a, std::string_view key, unsigned char with) {
+    std::string k(key.size() > a.block ? take_bytes(a.finish(a.make(key))).view() : key);
+    k.resize(a.block, '\0');
+    for (char& c : k) c = (char)((unsigned char)c ^ with);
+    return k;
 }
+
+Digest hmac_once(const Algorithm& a, std::string_view key, std::string_view msg) {
+    std::string inner = pad(a, key, 0x36);
+    inner.append(msg);
+    nb::object d = a.finish(a.make(inner));
+    std::string outer = pad(a, key, 0x5c);
+    outer.append(bytes_view(d));
+    return take_bytes(a.finish(a.make(outer)));
+}
+
+// The inner and outer states of recurring keys, copied per message. Every
+// use holds the GIL, which serialises access.
+struct KeyedPads {
+    std::string key;
+    const Algorithm* algo = nullptr;
+    PyObject* inner = nullptr;
+    PyObject* outer = nullptr;
+};
+constexpr size_t kKeyedPads = 8;
+KeyedPads g_pads[kKeyedPads];
+size_t g_next_pads = 0;
+
+Digest hmac_reused(const Algorithm& a, std::string_view key, std::string_view msg) {
+    KeyedPads* slot = nullptr;
+    for (KeyedPads& p : g_pads)
+        if (p.inner && p.algo == &a && p.key == key) slot = &p;
+    if (!slot) {
+        nb::object inner = a.make(pad(a, key, 0x36));
+        nb::object outer = a.make(pad(a, key, 0x5c));
+        slot = &g_pads[g_next_pads++ % kKeyedPads];
+        Py_CLEAR(slot->inner);
+        Py_CLEAR(slot->outer);
+        slot->key.assign(key);
+        slot->algo = &a;
+        slot->inner = inner.release().ptr();
+        slot->outer = outer.release().ptr();
+    }
+    nb::object h = a.clone(slot->inner);
+    a.feed(h, msg);
+    nb::object d = a.finish(h);
+    nb::object o = a.clone(slot->outer);
+    a.feed(o, d);
+    return take_bytes(a.finish(o));
+}
+
+Digest hash_of(const Algorithm& a, std::string_view data) { return take_bytes(a.finish(a.make(data))); }
 
 }  // namespace
 
-std::string hmac_sha256(std::string_view key, std::string_view msg) { return hmac_with(funcs().name_sha256, key, msg); }
-std::string hmac_sha1(std::string_view key, std::string_view msg) { return hmac_with(funcs().name_sha1, key, msg); }
-std::string hmac_sha256_reused_key(std::string_view key, std::string_view msg) {
-    return hmac_reused(funcs().name_sha256, key, msg);
+Digest::Digest(std::string_view raw) : size_(raw.size() < sizeof data_ ? raw.size() : sizeof data_) {
+    raw.copy(data_, size_);
 }
-std::string hmac_sha1_reused_key(std::string_view key, std::string_view msg) {
-    return hmac_reused(funcs().name_sha1, key, msg);
+
+Digest hmac_sha256(std::string_view key, std::string_view msg) { return hmac_once(sha256_algo(), key, msg); }
+Digest hmac_sha1(std::string_view key, std::string_view msg) { return hmac_once(sha1_algo(), key, msg); }
+Digest hmac_sha256_reused_key(std::string_view key, std::string_view msg) {
+    return hmac_reused(sha256_algo(), key, msg);
 }
-std::string sha256(std::string_view data) { return hash_with(funcs().sha256, data); }
-std::string md5(std::string_view data) { return hash_with(funcs().md5, data); }
+Digest hmac_sha1_reused_key(std::string_view key, std::string_view msg) {
+    return hmac_reused(sha1_algo(), key, msg);
+}
+Digest sha256(std::string_view data) { return hash_of(sha256_algo(), data); }
+Digest md5(std::string_view data) { return hash_of(md5_algo(), data); }
+void append_hex(std::string& out, std::string_view raw) {
+    static const char digits[] = "0123456789abcdef";
+    size_t at = out.size();
+    out.resize(at + raw.size() * 2);
+    char* p = out.data() + at;
+    for (unsigned char c : raw) {
+        *p++ = digits[c >> 4];
+        *p++ = digits[c & 15];
+    }
+}
+
+void append_base64(std::string& out, std::string_view raw) {
+    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    size_t at = out.size();
+    out.resize(at + (raw.size() + 2) / 3 * 4);
+    char* p = out.data() + at;
+    const unsigned char* s = (const unsigned char*)raw.data();
+    size_t i = 0;
+    for (; i + 3 <= raw.size(); i += 3) {
+        unsigned v = (s[i] << 16) | (s[i + 1] << 8) | s[i + 2];
+        *p++ = table[(v >> 18) & 63];
+        *p++ = table[(v >> 12) & 63];
+        *p++ = table[(v >> 6) & 63];
+        *p++ = table[v & 63];
+    }
+    size_t rest = raw.size() - i;
+    if (rest) {
+        unsigned v = s[i] << 16;
+        if (rest == 2) v |= s[i + 1] << 8;
+        *p++ = table[(v >> 18) & 63];
+        *p++ = table[(v >> 12) & 63];
+        *p++ = rest == 2 ? table[(v >> 6) & 63] : '=';
+        *p++ = '=';
+    }
+}
 
 std::string hex(std::string_view raw) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out(raw.size() * 2, '\0');
-    for (size_t i = 0; i < raw.size(); ++i) {
-        unsigned char c = (unsigned char)raw[i];
-        out[2 * i] = digits[c >> 4];
-        out[2 * i + 1] = digits[c & 15];
-    }
+    std::string out;
+    append_hex(out, raw);
     return out;
 }
 
 std::string base64(std::string_view raw) {
-    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    out.reserve((raw.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= raw.size(); i += 3) {
-        unsigned v = ((unsigned char)raw[i] << 16) | ((unsigned char)raw[i + 1] << 8) | (unsigned char)raw[i + 2];
-        out += table[(v >> 18) & 63];
-        out += table[(v >> 12) & 63];
-        out += table[(v >> 6) & 63];
-        out += table[v & 63];
-    }
-    size_t rest = raw.size() - i;
-    if (rest) {
-        unsigned v = (unsigned char)raw[i] << 16;
-        if (rest == 2) v |= (unsigned char)raw[i + 1] << 8;
-        out += table[(v >> 18) & 63];
-        out += table[(v >> 12) & 63];
-        out += rest == 2 ? table[(v >> 6) & 63] : '=';
-        out += '=';
-    }
+    append_base64(out, raw);
     return out;
 }
 

@@ -1,4 +1,5 @@
-// Digests through the standard library's hmac and hashlib (OpenSSL).
+// Digests through the standard library's hashlib (OpenSSL); HMAC is built
+// over them.
 #pragma once
 
 #include <string>
@@ -6,17 +7,31 @@
 
 namespace cirrova::crypto {
 
-std::string hmac_sha256(std::string_view key, std::string_view msg);  // raw 32 bytes
-std::string hmac_sha1(std::string_view key, std::string_view msg);    // raw 20 bytes
+// A raw digest of at most 64 bytes, held without a heap allocation.
+class Digest {
+public:
+    Digest() = default;
+    Digest(std::string_view raw);
+    std::string_view view() const { return {data_, size_}; }
+    operator std::string_view() const { return view(); }
+
+private:
+    char data_[64] = {};
+    size_t size_ = 0;
+};
+
+Digest hmac_sha256(std::string_view key, std::string_view msg);  // raw 32 bytes
+Digest hmac_sha1(std::string_view key, std::string_view msg);    // raw 20 bytes
 // The same digests for keys that recur (a day's signing key, a secret): the
-// keyed state is kept for a few keys and copied per message, which skips
-// OpenSSL's per-call key setup.
-std::string hmac_sha256_reused_key(std::string_view key, std::string_view msg);
-std::string hmac_sha1_reused_key(std::string_view key, std::string_view msg);
-std::string sha256(std::string_view data);                            // raw 32 bytes
-std::string md5(std::string_view data);                               // raw 16 bytes
+// inner and outer hash states are kept for a few keys and copied per message.
+Digest hmac_sha256_reused_key(std::string_view key, std::string_view msg);
+Digest hmac_sha1_reused_key(std::string_view key, std::string_view msg);
+Digest sha256(std::string_view data);                            // raw 32 bytes
+Digest md5(std::string_view data);                               // raw 16 bytes
 
 std::string hex(std::string_view raw);      // lower-case hexadecimal
 std::string base64(std::string_view raw);   // RFC 4648 standard alphabet, padded
+void append_hex(std::string& out, std::string_view raw);
+void append_base64(std::string& out, std::string_view raw);
 
 }  // namespace cirrova::crypto

@@ -10,32 +10,53 @@ inline bool unreserved(unsigned char c) {
 }
 
 template <class Keep>
-std::string quote_impl(std::string_view s, Keep keep) {
+void append_quoted(std::string& out, std::string_view s, Keep keep) {
     static const char hexd[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(s.size() + s.size() / 2);
+    size_t escaped = 0;
+    for (unsigned char c : s) escaped += !keep(c);
+    size_t at = out.size();
+    out.resize(at + s.size() + 2 * escaped);
+    char* p = out.data() + at;
+    if (!escaped) {
+        s.copy(p, s.size());
+        return;
+    }
     for (unsigned char c : s) {
         if (keep(c)) {
-            out += (char)c;
+            *p++ = (char)c;
         } else {
-            out += '%';
-            out += hexd[c >> 4];
-            out += hexd[c & 15];
+            *p++ = '%';
+            *p++ = hexd[c >> 4];
+            *p++ = hexd[c & 15];
         }
     }
-    return out;
 }
+
+bool path_safe(unsigned char c) { return unreserved(c) || c == '/'; }
 
 }  // namespace
 
+void append_quoted_path(std::string& out, std::string_view s) { append_quoted(out, s, path_safe); }
+void append_quoted_component(std::string& out, std::string_view s) { append_quoted(out, s, unreserved); }
+
 std::string quote_path(std::string_view s) {
-    return quote_impl(s, [](unsigned char c) { return unreserved(c) || c == '/'; });
+    std::string out;
+    append_quoted(out, s, path_safe);
+    return out;
 }
 
-std::string quote_component(std::string_view s) { return quote_impl(s, unreserved); }
+std::string quote_component(std::string_view s) {
+    std::string out;
+    append_quoted(out, s, unreserved);
+    return out;
+}
 
 std::string quote_with_safe(std::string_view s, std::string_view safe) {
-    return quote_impl(s, [safe](unsigned char c) { return unreserved(c) || (c < 128 && safe.find((char)c) != std::string_view::npos); });
+    std::string out;
+    append_quoted(out, s, [safe](unsigned char c) {
+        return unreserved(c) || (c < 128 && safe.find((char)c) != std::string_view::npos);
+    });
+    return out;
 }
 
 }  // namespace cirrova

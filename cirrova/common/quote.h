@@ -11,6 +11,9 @@ namespace cirrova {
 std::string quote_path(std::string_view s);
 // Like quote_path but "/" is encoded too (query names and values).
 std::string quote_component(std::string_view s);
+// The same, appended to `out`.
+void append_quoted_path(std::string& out, std::string_view s);
+void append_quoted_component(std::string& out, std::string_view s);
 // Keeps the unreserved set plus every byte of `safe`.
 std::string quote_with_safe(std::string_view s, std::string_view safe);
 

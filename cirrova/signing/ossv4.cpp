@@ -92,7 +92,7 @@ std::string scope(std::string_view date_stamp, std::string_view signing_region) 
 std::string string_to_sign(std::string_view timestamp, std::string_view scope, std::string_view canonical_request) {
     std::string out(kAlgorithm);
     out.append("\n").append(timestamp).append("\n").append(scope).append("\n");
-    out.append(crypto::hex(crypto::sha256(canonical_request)));
+    crypto::append_hex(out, crypto::sha256(canonical_request));
     return out;
 }
 
@@ -112,10 +112,10 @@ KeyCache& key_cache() {
 std::string derive_key(std::string_view secret, std::string_view date_stamp, std::string_view signing_region) {
     std::string seed(kKeyPrefix);
     seed.append(secret);
-    std::string k = crypto::hmac_sha256(seed, date_stamp);
+    crypto::Digest k = crypto::hmac_sha256(seed, date_stamp);
     k = crypto::hmac_sha256(k, signing_region);
     k = crypto::hmac_sha256(k, kService);
-    return crypto::hmac_sha256(k, kRequestTerminator);
+    return std::string(crypto::hmac_sha256(k, kRequestTerminator).view());
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ std::string authorization(std::string_view access_key, std::string_view secret_k
     std::string out = "AWS ";
     out += access_key;
     out += ':';
-    out += crypto::base64(crypto::hmac_sha1_reused_key(secret_key, string_to_sign));
+    crypto::append_base64(out, crypto::hmac_sha1_reused_key(secret_key, string_to_sign));
     return out;
 }
 

@@ -18,6 +18,10 @@ bool is_signed(std::string_view lower) {
 // Trimmed, with every run of inner spaces written as one space.
 void append_value(std::string& out, std::string_view v) {
     v = trim(v);
+    if (v.find("  ") == std::string_view::npos) {
+        out += v;
+        return;
+    }
     bool space = false;
     for (char c : v) {
         if (c == ' ') {
@@ -31,7 +35,8 @@ void append_value(std::string& out, std::string_view v) {
 }
 
 struct CachedKey {
-    std::string secret, date, region, service, key;
+    std::string secret, date, region, service;
+    crypto::Digest key;
 };
 
 std::mutex g_cache_mutex;
@@ -56,11 +61,25 @@ RequestTime request_time(const Pairs& headers, std::string_view now_amz, std::st
 }
 
 std::string canonical_query(const Pairs& params) {
-    std::vector<std::pair<std::string, std::string>> enc;
+    if (params.empty()) return {};
+    size_t room = 0;
+    for (const auto& [name, value] : params) room += 3 * (name.size() + value.size());
+    // Encoded names and values, in one buffer reserved up front so that
+    // views into it stay valid.
+    std::string encoded;
+    encoded.reserve(room);
+    std::vector<std::pair<std::string_view, std::string_view>> enc;
     enc.reserve(params.size());
-    for (const auto& [name, value] : params) enc.emplace_back(quote_component(name), quote_component(value));
+    for (const auto& [name, value] : params) {
+        size_t n0 = encoded.size();
+        append_quoted_component(encoded, name);
+        size_t v0 = encoded.size();
+        append_quoted_component(encoded, value);
+        enc.emplace_back(std::string_view(encoded).substr(n0, v0 - n0), std::string_view(encoded).substr(v0));
+    }
     std::sort(enc.begin(), enc.end());
     std::string out;
+    out.reserve(encoded.size() + 2 * enc.size());
     for (const auto& [name, value] : enc) {
         if (!out.empty()) out += '&';
         out += name;
@@ -72,33 +91,57 @@ std::string canonical_query(const Pairs& params) {
 
 CanonicalHeaders canonical_headers(const Pairs& headers, std::string_view fallback_host) {
     struct Entry {
-        std::string name;
-        std::string value;
+        std::string_view name;   // lower case, in `lowered`
+        std::string_view value;
+        size_t order;            // position in `headers`; the fallback host last
     };
+    size_t room = 0;
+    for (const auto& [name, value] : headers) room += name.size();
+    std::string lowered;
+    lowered.reserve(room);
     std::vector<Entry> entries;
-    for (const auto& [name, value] : headers) {
-        std::string lower = ascii_lower(name);
-        if (!is_signed(lower)) continue;
-        auto same = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.name == lower; });
-        if (same != entries.end()) {
-            same->value += ',';
-            append_value(same->value, value);
-        } else {
-            Entry e{std::move(lower), {}};
-            append_value(e.value, value);
-            entries.push_back(std::move(e));
+    entries.reserve(headers.size() + 1);
+    bool has_host = false;
+    for (size_t i = 0; i < headers.size(); ++i) {
+        std::string_view name = headers[i].first;
+        size_t at = lowered.size();
+        for (char c : name) lowered += (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c;
+        std::string_view lower = std::string_view(lowered).substr(at);
+        if (!is_signed(lower)) {
+            lowered.resize(at);
+            continue;
         }
+        has_host = has_host || lower == "host";
+        entries.push_back({lower, headers[i].second, i});
     }
-    if (std::none_of(entries.begin(), entries.end(), [](const Entry& e) { return e.name == "host"; }))
-        entries.push_back({"host", std::string(fallback_host)});
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    if (!has_host) entries.push_back({"host", fallback_host, headers.size()});
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.name != b.name ? a.name < b.name : a.order < b.order;
+    });
+
     CanonicalHeaders out;
+    size_t lines = 0, names = 0;
     for (const Entry& e : entries) {
-        if (!out.names.empty()) out.names += ';';
-        out.names += e.name;
-        out.lines += e.name;
-        out.lines += ':';
-        out.lines += e.value;
+        lines += e.name.size() + e.value.size() + 2;
+        names += e.name.size() + 1;
+    }
+    out.lines.reserve(lines);
+    out.names.reserve(names);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        if (i && e.name == entries[i - 1].name) {
+            // The same name in another letter case: one line, values joined.
+            out.lines.back() = ',';
+        } else {
+            if (!out.names.empty()) out.names += ';';
+            out.names += e.name;
+            out.lines += e.name;
+            out.lines += ':';
+        }
+        if (e.order == headers.size())
+            out.lines += e.value;  // the fallback host, as given
+        else
+            append_value(out.lines, e.value);
         out.lines += '\n';
     }
     return out;
@@ -138,28 +181,29 @@ std::string credential_scope(std::string_view date, std::string_view region, std
 
 std::string string_to_sign(std::string_view timestamp, std::string_view scope, std::string_view canonical_request) {
     std::string out;
+    out.reserve(kAlgorithm.size() + timestamp.size() + scope.size() + 67);
     out += kAlgorithm;
     out += '\n';
     out += timestamp;
     out += '\n';
     out += scope;
     out += '\n';
-    out += crypto::hex(crypto::sha256(canonical_request));
+    crypto::append_hex(out, crypto::sha256(canonical_request));
     return out;
 }
 
-std::string signing_key(std::string_view secret, std::string_view date, std::string_view region,
-                        std::string_view service) {
+crypto::Digest signing_key(std::string_view secret, std::string_view date, std::string_view region,
+                           std::string_view service) {
     {
         std::lock_guard<std::mutex> lock(g_cache_mutex);
         for (const CachedKey& c : g_cache)
             if (c.date == date && c.region == region && c.service == service && c.secret == secret) return c.key;
     }
     // Computed outside the lock: the digests call into Python.
-    std::string k = crypto::hmac_sha256(std::string("AWS4").append(secret), date);
-    k = crypto::hmac_sha256(k, region);
-    k = crypto::hmac_sha256(k, service);
-    k = crypto::hmac_sha256(k, kTerminator);
+    crypto::Digest d = crypto::hmac_sha256(std::string("AWS4").append(secret), date);
+    d = crypto::hmac_sha256(d, region);
+    d = crypto::hmac_sha256(d, service);
+    crypto::Digest k = crypto::hmac_sha256(d, kTerminator);
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     if (g_cache.size() >= kCacheSize) g_cache.erase(g_cache.begin());
     g_cache.push_back({std::string(secret), std::string(date), std::string(region), std::string(service), k});

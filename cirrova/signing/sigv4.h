@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/crypto.h"
+
 namespace cirrova::sigv4 {
 
 inline constexpr std::string_view kAlgorithm = "AWS4-HMAC-SHA256";
@@ -63,8 +65,8 @@ std::string string_to_sign(std::string_view timestamp, std::string_view scope, s
 
 // The derived key HMAC(HMAC(HMAC(HMAC("AWS4" + secret, date), region),
 // service), "aws4_request"); remembered per (secret, date, region, service).
-std::string signing_key(std::string_view secret, std::string_view date, std::string_view region,
-                        std::string_view service);
+crypto::Digest signing_key(std::string_view secret, std::string_view date, std::string_view region,
+                           std::string_view service);
 
 // Lower-case hexadecimal HMAC-SHA256 of the string to sign.
 std::string signature(std::string_view key, std::string_view string_to_sign);
