@@ -170,6 +170,21 @@ def test_signing_key_cache_follows_secret_region_and_day():
         assert got == v4_auth("host;x-amz-date", v4_signature(creq, ts, scope, secret), scope)
 
 
+def test_keys_of_every_length_around_the_hash_block():
+    # HMAC keys shorter than, equal to and longer than the 64-byte block (the
+    # V4 seed is "AWS4" + secret), non-ASCII, and more distinct keys than are
+    # kept between calls.
+    secrets = ["", "s", "x" * 59, "x" * 60, "x" * 61, "y" * 64, "y" * 65, "é" * 40, "k" * 200, SK, "z" * 63]
+    h = {"Host": "h", "x-amz-date": "20130524T000000Z"}
+    creq = "GET\n/b/k\n\nhost:h\nx-amz-date:20130524T000000Z\n\nhost;x-amz-date\nUNSIGNED-PAYLOAD"
+    v2_to_sign = "GET\n\n\n20130524T000000Z\nx-amz-date:20130524T000000Z\n/b/k"
+    for _ in range(2):
+        for secret in secrets:
+            c = KorvexClient(AK, secret, "b", endpoint="http://h")
+            assert c._sign_request("GET", "k", h) == v4_auth("host;x-amz-date", v4_signature(creq, secret=secret))
+            assert c._sign_request_v2("GET", "k", h) == v2_signature(v2_to_sign, secret)
+
+
 def test_requests_sign_what_they_send():
     seen = []
     http = httpx.Client(transport=httpx.MockTransport(lambda r: seen.append(r) or httpx.Response(200)))
