@@ -438,17 +438,17 @@ nb::object sign_request_v2(Args& a) {
     // Requests always go to the endpoint (never to a custom domain), and the
     // service reads the bucket from the path or the Host: it is always part
     // of the resource.
-    std::string path;
-    if (a[4].ptr() == Py_True) {
-        path = "/";
-    } else {
+    std::string path = "/";
+    if (a[4].ptr() != Py_True) {
         std::string_view bkt = utf8(a[5]);
         std::optional<Attr> own;
         if (bkt.empty()) {
             own.emplace(self, NAME("bucket"));
             bkt = own->view;
         }
-        path = "/" + std::string(bkt) + "/" + quote_path(utf8(a[1]));
+        path += bkt;
+        path += '/';
+        append_quoted_path(path, utf8(a[1]));
     }
     std::string resource = sigv2::canonical_resource(path, query);
     std::string to_sign = sigv2::string_to_sign(utf8(a[0]), headers, resource);

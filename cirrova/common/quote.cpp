@@ -4,10 +4,22 @@ namespace cirrova {
 
 namespace {
 
-inline bool unreserved(unsigned char c) {
+constexpr bool unreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
            c == '-' || c == '~';
 }
+
+// Byte classes: bit 1 kept in components, bit 2 kept in paths.
+struct Table {
+    unsigned char keep[256] = {};
+    constexpr Table() {
+        for (int c = 0; c < 256; ++c) {
+            if (unreserved((unsigned char)c)) keep[c] = 3;
+        }
+        keep[(unsigned char)'/'] = 2;
+    }
+};
+constexpr Table kTable;
 
 template <class Keep>
 void append_quoted(std::string& out, std::string_view s, Keep keep) {
@@ -32,12 +44,13 @@ void append_quoted(std::string& out, std::string_view s, Keep keep) {
     }
 }
 
-bool path_safe(unsigned char c) { return unreserved(c) || c == '/'; }
+constexpr auto path_safe = [](unsigned char c) { return (kTable.keep[c] & 2) != 0; };
+constexpr auto component_safe = [](unsigned char c) { return (kTable.keep[c] & 1) != 0; };
 
 }  // namespace
 
 void append_quoted_path(std::string& out, std::string_view s) { append_quoted(out, s, path_safe); }
-void append_quoted_component(std::string& out, std::string_view s) { append_quoted(out, s, unreserved); }
+void append_quoted_component(std::string& out, std::string_view s) { append_quoted(out, s, component_safe); }
 
 std::string quote_path(std::string_view s) {
     std::string out;
@@ -47,7 +60,7 @@ std::string quote_path(std::string_view s) {
 
 std::string quote_component(std::string_view s) {
     std::string out;
-    append_quoted(out, s, unreserved);
+    append_quoted(out, s, component_safe);
     return out;
 }
 

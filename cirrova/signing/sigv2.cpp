@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/crypto.h"
+#include "common/headers.h"
 #include "common/pyutil.h"
 
 namespace cirrova::sigv2 {
@@ -32,10 +33,16 @@ bool is_subresource(std::string_view name) {
 
 std::string canonical_resource(std::string_view path, const Params& params) {
     std::vector<std::pair<std::string_view, std::string_view>> sub;
-    for (const auto& [name, value] : params)
-        if (is_subresource(name)) sub.emplace_back(name, value.value_or(std::string_view()));
+    size_t room = path.size();
+    for (const auto& [name, value] : params) {
+        if (!is_subresource(name)) continue;
+        sub.emplace_back(name, value.value_or(std::string_view()));
+        room += name.size() + sub.back().second.size() + 2;
+    }
     std::sort(sub.begin(), sub.end());
-    std::string out(path);
+    std::string out;
+    out.reserve(room);
+    out += path;
     char sep = '?';
     for (const auto& [name, value] : sub) {
         out += sep;
@@ -49,46 +56,60 @@ std::string canonical_resource(std::string_view path, const Params& params) {
     return out;
 }
 
-std::string canonical_amz_headers(const Pairs& headers) {
-    std::vector<std::pair<std::string, std::string>> entries;
-    for (const auto& [name, value] : headers) {
-        std::string lower = ascii_lower(name);
-        if (!lower.starts_with("x-amz-")) continue;
-        auto same = std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.first == lower; });
-        if (same != entries.end())
-            same->second.append(",").append(trim(value));
-        else
-            entries.emplace_back(std::move(lower), std::string(trim(value)));
-    }
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::string out;
-    for (const auto& [name, value] : entries) {
-        out += name;
-        out += ':';
-        out += value;
+namespace {
+
+bool is_amz(std::string_view lower) { return lower.starts_with("x-amz-"); }
+
+void append_amz_headers(std::string& out, const Pairs& headers) {
+    std::string lowered;
+    std::vector<LoweredHeader> entries = lowered_headers(headers, is_amz, lowered);
+    std::sort(entries.begin(), entries.end(), by_name_then_order);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const LoweredHeader& e = entries[i];
+        if (i && e.name == entries[i - 1].name) {
+            out.back() = ',';  // the same name in another letter case: values joined
+        } else {
+            out += e.name;
+            out += ':';
+        }
+        out += trim(e.value);
         out += '\n';
     }
+}
+
+}  // namespace
+
+std::string canonical_amz_headers(const Pairs& headers) {
+    std::string out;
+    append_amz_headers(out, headers);
     return out;
 }
 
 std::string string_to_sign(std::string_view method, const Pairs& headers, std::string_view resource) {
     std::string_view date = header(headers, "date");
     if (date.empty()) date = header(headers, "x-amz-date");
-    std::string out(method);
+    std::string_view md5 = header(headers, "content-md5"), type = header(headers, "content-type");
+    size_t room = method.size() + md5.size() + type.size() + date.size() + resource.size() + 4;
+    for (const auto& [name, value] : headers) room += name.size() + value.size() + 2;
+    std::string out;
+    out.reserve(room);
+    out += method;
     out += '\n';
-    out += header(headers, "content-md5");
+    out += md5;
     out += '\n';
-    out += header(headers, "content-type");
+    out += type;
     out += '\n';
     out += date;
     out += '\n';
-    out += canonical_amz_headers(headers);
+    append_amz_headers(out, headers);
     out += resource;
     return out;
 }
 
 std::string authorization(std::string_view access_key, std::string_view secret_key, std::string_view string_to_sign) {
-    std::string out = "AWS ";
+    std::string out;
+    out.reserve(access_key.size() + 33);
+    out += "AWS ";
     out += access_key;
     out += ':';
     crypto::append_base64(out, crypto::hmac_sha1_reused_key(secret_key, string_to_sign));

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "common/crypto.h"
+#include "common/headers.h"
 #include "common/pyutil.h"
 #include "common/quote.h"
 
@@ -90,45 +91,22 @@ std::string canonical_query(const Pairs& params) {
 }
 
 CanonicalHeaders canonical_headers(const Pairs& headers, std::string_view fallback_host) {
-    struct Entry {
-        std::string_view name;   // lower case, in `lowered`
-        std::string_view value;
-        size_t order;            // position in `headers`; the fallback host last
-    };
-    size_t room = 0;
-    for (const auto& [name, value] : headers) room += name.size();
     std::string lowered;
-    lowered.reserve(room);
-    std::vector<Entry> entries;
-    entries.reserve(headers.size() + 1);
-    bool has_host = false;
-    for (size_t i = 0; i < headers.size(); ++i) {
-        std::string_view name = headers[i].first;
-        size_t at = lowered.size();
-        for (char c : name) lowered += (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c;
-        std::string_view lower = std::string_view(lowered).substr(at);
-        if (!is_signed(lower)) {
-            lowered.resize(at);
-            continue;
-        }
-        has_host = has_host || lower == "host";
-        entries.push_back({lower, headers[i].second, i});
-    }
-    if (!has_host) entries.push_back({"host", fallback_host, headers.size()});
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        return a.name != b.name ? a.name < b.name : a.order < b.order;
-    });
+    std::vector<LoweredHeader> entries = lowered_headers(headers, is_signed, lowered, 1);
+    if (std::none_of(entries.begin(), entries.end(), [](const LoweredHeader& e) { return e.name == "host"; }))
+        entries.push_back({"host", fallback_host, headers.size()});  // order past the given ones
+    std::sort(entries.begin(), entries.end(), by_name_then_order);
 
     CanonicalHeaders out;
     size_t lines = 0, names = 0;
-    for (const Entry& e : entries) {
+    for (const LoweredHeader& e : entries) {
         lines += e.name.size() + e.value.size() + 2;
         names += e.name.size() + 1;
     }
     out.lines.reserve(lines);
     out.names.reserve(names);
     for (size_t i = 0; i < entries.size(); ++i) {
-        const Entry& e = entries[i];
+        const LoweredHeader& e = entries[i];
         if (i && e.name == entries[i - 1].name) {
             // The same name in another letter case: one line, values joined.
             out.lines.back() = ',';
