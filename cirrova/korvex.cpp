@@ -66,6 +66,13 @@ size_t scheme_length(std::string_view u) {
 }  // namespace
 
 std::string endpoint_host(std::string_view endpoint) {
+    std::string_view rest = endpoint;
+    if (rest.starts_with("https://"))
+        rest.remove_prefix(8);
+    else if (rest.starts_with("http://"))
+        rest.remove_prefix(7);
+    // Only a leading scheme: nothing else to remove.
+    if (rest.find("http") == std::string_view::npos) return std::string(rest);
     return replace_all(replace_all(endpoint, "https://"), "http://");
 }
 

@@ -10,6 +10,7 @@
 #include "common/xmlns.h"
 #include "signing/ossv4.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -226,19 +227,24 @@ nb::object sign_request(Args& a) {
     nb::handle self = a.self, headers = a[2], query = a[3];
     // References held while the views below are in use.
     std::vector<nb::object> keep;
-    keep.reserve(8);
+    Py_ssize_t nh = PyDict_Size(headers.ptr()), nq = query.is_none() ? 0 : PyDict_Size(query.ptr());
+    keep.reserve(2 * (size_t)std::max<Py_ssize_t>(0, nh + nq));
 
     ossv4::Request r;
     r.method = utf8(a[0]);
     r.key = utf8(a[1]);
+    r.headers.reserve((size_t)std::max<Py_ssize_t>(0, nh));
+    r.query.reserve((size_t)std::max<Py_ssize_t>(0, nq));
 
     std::string_view exact_date, any_date;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
+    std::string lname;
     while (PyDict_Next(headers.ptr(), &pos, &k, &v)) {
         if (!PyUnicode_Check(k)) raise(PyExc_TypeError, "header names must be str, got " + py_type_name(k));
         std::string_view name = utf8(k);
-        std::string lname = ascii_lower(name);
+        lname.assign(name);
+        for (char& c : lname) c = (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c;
         if (!ossv4::is_signed_header(lname)) continue;
         if (!PyUnicode_Check(v))
             raise(PyExc_TypeError, "value of header '" + std::string(name) + "' must be str, got " + py_type_name(v));

@@ -1,6 +1,7 @@
 #include "ossv4.h"
 
 #include "common/crypto.h"
+#include "common/headers.h"
 #include "common/pyutil.h"
 #include "common/quote.h"
 
@@ -24,50 +25,68 @@ bool is_signed_header(std::string_view lname) {
     return lname.substr(0, 6) == "x-oss-" || lname == "content-type" || lname == "content-md5";
 }
 
-std::string canonical_query(const Pairs& params) {
-    if (params.empty()) return {};
+namespace {
+
+void append_canonical_query(std::string& out, const Pairs& params) {
     // UTF-8 byte order is code point order.
     std::vector<const std::pair<std::string_view, std::string_view>*> sorted;
     sorted.reserve(params.size());
     for (const auto& p : params) sorted.push_back(&p);
     std::sort(sorted.begin(), sorted.end(), [](auto* a, auto* b) { return a->first < b->first; });
-    std::string out;
+    bool first = true;
     for (auto* p : sorted) {
-        if (!out.empty()) out += '&';
-        out += quote_component(p->first);
+        if (!first) out += '&';
+        first = false;
+        append_quoted_component(out, p->first);
         if (!p->second.empty()) {
             out += '=';
-            out += quote_component(p->second);
+            append_quoted_component(out, p->second);
         }
     }
+}
+
+void append_canonical_headers(std::string& out, const Pairs& headers) {
+    std::string lowered;
+    std::vector<LoweredHeader> lines = lowered_headers(headers, is_signed_header, lowered);
+    // By name, as the service orders them ("x-oss-meta-a" before "x-oss-meta-a-b"),
+    // then by value.
+    std::sort(lines.begin(), lines.end(), [](const LoweredHeader& a, const LoweredHeader& b) {
+        return a.name != b.name ? a.name < b.name : trim(a.value) < trim(b.value);
+    });
+    for (const LoweredHeader& h : lines) {
+        out += h.name;
+        out += ':';
+        out += trim(h.value);
+        out += '\n';
+    }
+}
+
+}  // namespace
+
+std::string canonical_query(const Pairs& params) {
+    std::string out;
+    append_canonical_query(out, params);
     return out;
 }
 
 std::string canonical_headers(const Pairs& headers) {
-    std::vector<std::pair<std::string, std::string_view>> lines;
-    lines.reserve(headers.size());
-    for (const auto& [name, value] : headers) {
-        std::string lname = ascii_lower(name);
-        if (is_signed_header(lname)) lines.emplace_back(std::move(lname), trim(value));
-    }
-    // By name, as the service orders them ("x-oss-meta-a" before "x-oss-meta-a-b").
-    std::sort(lines.begin(), lines.end());
     std::string out;
-    for (const auto& [name, value] : lines) {
-        out += name;
-        out += ':';
-        out += value;
-        out += '\n';
-    }
+    append_canonical_headers(out, headers);
     return out;
 }
 
 std::string canonical_request(const Request& r) {
+    size_t room = r.method.size() + r.bucket.size() + 3 * r.key.size() + kUnsignedPayload.size() + 8;
+    for (const auto& [name, value] : r.query) room += 3 * (name.size() + value.size()) + 2;
+    for (const auto& [name, value] : r.headers) room += name.size() + value.size() + 2;
     std::string out;
-    out.reserve(256);
-    out.append(r.method).append("\n/").append(r.bucket).append("/").append(quote_path(r.key)).append("\n");
-    out.append(canonical_query(r.query)).append("\n");
-    out.append(canonical_headers(r.headers));
+    out.reserve(room);
+    out.append(r.method).append("\n/").append(r.bucket).append("/");
+    append_quoted_path(out, r.key);
+    out += '\n';
+    append_canonical_query(out, r.query);
+    out += '\n';
+    append_canonical_headers(out, r.headers);
     // Empty list of additional headers, then the payload hash.
     out.append("\n\n").append(kUnsignedPayload);
     return out;
@@ -90,7 +109,9 @@ std::string scope(std::string_view date_stamp, std::string_view signing_region) 
 }
 
 std::string string_to_sign(std::string_view timestamp, std::string_view scope, std::string_view canonical_request) {
-    std::string out(kAlgorithm);
+    std::string out;
+    out.reserve(kAlgorithm.size() + timestamp.size() + scope.size() + 67);
+    out += kAlgorithm;
     out.append("\n").append(timestamp).append("\n").append(scope).append("\n");
     crypto::append_hex(out, crypto::sha256(canonical_request));
     return out;
@@ -101,7 +122,9 @@ namespace {
 // The key changes once a day: the last one derived is kept.
 struct KeyCache {
     std::mutex lock;
-    std::string secret, date_stamp, region, key;
+    std::string secret, date_stamp, region;
+    crypto::Digest key;
+    bool set = false;
 };
 
 KeyCache& key_cache() {
@@ -109,31 +132,32 @@ KeyCache& key_cache() {
     return *c;
 }
 
-std::string derive_key(std::string_view secret, std::string_view date_stamp, std::string_view signing_region) {
+crypto::Digest derive_key(std::string_view secret, std::string_view date_stamp, std::string_view signing_region) {
     std::string seed(kKeyPrefix);
     seed.append(secret);
     crypto::Digest k = crypto::hmac_sha256(seed, date_stamp);
     k = crypto::hmac_sha256(k, signing_region);
     k = crypto::hmac_sha256(k, kService);
-    return std::string(crypto::hmac_sha256(k, kRequestTerminator).view());
+    return crypto::hmac_sha256(k, kRequestTerminator);
 }
 
 }  // namespace
 
-std::string signing_key(std::string_view secret, std::string_view date_stamp, std::string_view signing_region) {
+crypto::Digest signing_key(std::string_view secret, std::string_view date_stamp, std::string_view signing_region) {
     KeyCache& c = key_cache();
     {
         std::lock_guard<std::mutex> g(c.lock);
-        if (!c.key.empty() && c.secret == secret && c.date_stamp == date_stamp && c.region == signing_region)
+        if (c.set && c.secret == secret && c.date_stamp == date_stamp && c.region == signing_region)
             return c.key;
     }
     // Derived outside the lock: the digests call into Python.
-    std::string key = derive_key(secret, date_stamp, signing_region);
+    crypto::Digest key = derive_key(secret, date_stamp, signing_region);
     std::lock_guard<std::mutex> g(c.lock);
     c.secret.assign(secret);
     c.date_stamp.assign(date_stamp);
     c.region.assign(signing_region);
     c.key = key;
+    c.set = true;
     return key;
 }
 
@@ -143,9 +167,11 @@ std::string authorization(const Request& r, std::string_view access_key_id, std:
     std::string sregion = signing_region(region);
     std::string sc = scope(day, sregion);
     std::string sts = string_to_sign(r.timestamp, sc, canonical_request(r));
-    std::string sig = crypto::hex(crypto::hmac_sha256_reused_key(signing_key(access_key_secret, day, sregion), sts));
-    std::string out(kAlgorithm);
-    out.append(" Credential=").append(access_key_id).append("/").append(sc).append(",Signature=").append(sig);
+    crypto::Digest sig = crypto::hmac_sha256_reused_key(signing_key(access_key_secret, day, sregion), sts);
+    std::string out;
+    out.reserve(kAlgorithm.size() + access_key_id.size() + sc.size() + 88);
+    out.append(kAlgorithm).append(" Credential=").append(access_key_id).append("/").append(sc).append(",Signature=");
+    crypto::append_hex(out, sig);
     return out;
 }
 

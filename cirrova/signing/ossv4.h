@@ -4,6 +4,8 @@
 // digests go through common/crypto.h.
 #pragma once
 
+#include "common/crypto.h"
+
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,8 +55,8 @@ std::string string_to_sign(std::string_view timestamp, std::string_view scope,
                            std::string_view canonical_request);
 // Raw 32-byte key: HMAC chain over date, region, "oss" and the terminator,
 // seeded with kKeyPrefix + secret.
-std::string signing_key(std::string_view secret, std::string_view date_stamp,
-                        std::string_view signing_region);
+crypto::Digest signing_key(std::string_view secret, std::string_view date_stamp,
+                           std::string_view signing_region);
 
 // The Authorization value:
 //   "OSS4-HMAC-SHA256 Credential=<id>/<scope>,Signature=<hex>"

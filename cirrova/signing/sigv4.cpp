@@ -61,8 +61,10 @@ RequestTime request_time(const Pairs& headers, std::string_view now_amz, std::st
     return t;
 }
 
-std::string canonical_query(const Pairs& params) {
-    if (params.empty()) return {};
+namespace {
+
+void append_canonical_query(std::string& out, const Pairs& params) {
+    if (params.empty()) return;
     size_t room = 0;
     for (const auto& [name, value] : params) room += 3 * (name.size() + value.size());
     // Encoded names and values, in one buffer reserved up front so that
@@ -79,49 +81,65 @@ std::string canonical_query(const Pairs& params) {
         enc.emplace_back(std::string_view(encoded).substr(n0, v0 - n0), std::string_view(encoded).substr(v0));
     }
     std::sort(enc.begin(), enc.end());
-    std::string out;
-    out.reserve(encoded.size() + 2 * enc.size());
+    bool first = true;
     for (const auto& [name, value] : enc) {
-        if (!out.empty()) out += '&';
+        if (!first) out += '&';
+        first = false;
         out += name;
         out += '=';
         out += value;
     }
-    return out;
 }
 
-CanonicalHeaders canonical_headers(const Pairs& headers, std::string_view fallback_host) {
+// The header lines go to `lines`, the signed names joined with ";" to `names`.
+void append_canonical_headers(std::string& lines, std::string& names, const Pairs& headers,
+                              std::string_view fallback_host) {
     std::string lowered;
     std::vector<LoweredHeader> entries = lowered_headers(headers, is_signed, lowered, 1);
     if (std::none_of(entries.begin(), entries.end(), [](const LoweredHeader& e) { return e.name == "host"; }))
         entries.push_back({"host", fallback_host, headers.size()});  // order past the given ones
     std::sort(entries.begin(), entries.end(), by_name_then_order);
 
-    CanonicalHeaders out;
-    size_t lines = 0, names = 0;
-    for (const LoweredHeader& e : entries) {
-        lines += e.name.size() + e.value.size() + 2;
-        names += e.name.size() + 1;
-    }
-    out.lines.reserve(lines);
-    out.names.reserve(names);
+    size_t name_room = 0;
+    for (const LoweredHeader& e : entries) name_room += e.name.size() + 1;
+    names.reserve(names.size() + name_room);
     for (size_t i = 0; i < entries.size(); ++i) {
         const LoweredHeader& e = entries[i];
         if (i && e.name == entries[i - 1].name) {
             // The same name in another letter case: one line, values joined.
-            out.lines.back() = ',';
+            lines.back() = ',';
         } else {
-            if (!out.names.empty()) out.names += ';';
-            out.names += e.name;
-            out.lines += e.name;
-            out.lines += ':';
+            if (i) names += ';';
+            names += e.name;
+            lines += e.name;
+            lines += ':';
         }
         if (e.order == headers.size())
-            out.lines += e.value;  // the fallback host, as given
+            lines += e.value;  // the fallback host, as given
         else
-            append_value(out.lines, e.value);
-        out.lines += '\n';
+            append_value(lines, e.value);
+        lines += '\n';
     }
+}
+
+size_t pairs_room(const Pairs& pairs, size_t factor) {
+    size_t room = 0;
+    for (const auto& [name, value] : pairs) room += factor * (name.size() + value.size()) + 2;
+    return room;
+}
+
+}  // namespace
+
+std::string canonical_query(const Pairs& params) {
+    std::string out;
+    append_canonical_query(out, params);
+    return out;
+}
+
+CanonicalHeaders canonical_headers(const Pairs& headers, std::string_view fallback_host) {
+    CanonicalHeaders out;
+    out.lines.reserve(pairs_room(headers, 1) + fallback_host.size() + 6);
+    append_canonical_headers(out.lines, out.names, headers, fallback_host);
     return out;
 }
 
@@ -194,23 +212,38 @@ std::string signature(std::string_view key, std::string_view string_to_sign) {
 
 std::string authorization(const Credentials& c, const HeaderRequest& r, const RequestTime& t) {
     static const Pairs kNoPairs;
-    std::string query = r.query ? canonical_query(*r.query) : std::string();
-    CanonicalHeaders headers = canonical_headers(r.headers ? *r.headers : kNoPairs, r.fallback_host);
-    std::string creq = canonical_request(r.method, r.uri, query, headers, r.payload_hash);
+    const Pairs& query = r.query ? *r.query : kNoPairs;
+    const Pairs& headers = r.headers ? *r.headers : kNoPairs;
+    // The canonical request, written in one buffer.
+    std::string creq, names;
+    creq.reserve(r.method.size() + r.uri.size() + pairs_room(query, 3) + 2 * pairs_room(headers, 1) +
+                 r.fallback_host.size() + r.payload_hash.size() + 16);
+    creq += r.method;
+    creq += '\n';
+    creq += r.uri;
+    creq += '\n';
+    append_canonical_query(creq, query);
+    creq += '\n';
+    append_canonical_headers(creq, names, headers, r.fallback_host);
+    creq += '\n';
+    creq += names;
+    creq += '\n';
+    creq += r.payload_hash;
+
     std::string scope = credential_scope(t.date, c.region, c.service);
-    std::string sig = signature(signing_key(c.secret_key, t.date, c.region, c.service),
-                                string_to_sign(t.timestamp, scope, creq));
+    crypto::Digest sig = crypto::hmac_sha256_reused_key(signing_key(c.secret_key, t.date, c.region, c.service),
+                                                        string_to_sign(t.timestamp, scope, creq));
     std::string out;
-    out.reserve(kAlgorithm.size() + c.access_key.size() + scope.size() + headers.names.size() + sig.size() + 48);
+    out.reserve(kAlgorithm.size() + c.access_key.size() + scope.size() + names.size() + 112);
     out += kAlgorithm;
     out += " Credential=";
     out += c.access_key;
     out += '/';
     out += scope;
     out += ", SignedHeaders=";
-    out += headers.names;
+    out += names;
     out += ", Signature=";
-    out += sig;
+    crypto::append_hex(out, sig);
     return out;
 }
 
