@@ -91,25 +91,6 @@ void set_item(nb::handle mapping, PyObject* key, nb::handle value) {
     if (PyObject_SetItem(mapping.ptr(), key, value.ptr()) < 0) raise_current();
 }
 
-// getattr(o, name) when the attribute exists, else an empty object
-// (hasattr semantics: only AttributeError means "absent").
-nb::object optional_attr(nb::handle o, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(o.ptr(), name);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
-        PyErr_Clear();
-        return nb::object();
-    }
-    return nb::steal(v);
-}
-
-// data.read() when data has a "read" attribute, else data.
-nb::object read_if_readable(nb::handle data) {
-    nb::object read = optional_attr(data, CIRROVA_STR("read"));
-    if (!read.is_valid()) return nb::borrow(data);
-    return vcall(read, {});
-}
-
 // mapping.get(name, default) through the object's own get().
 nb::object get_member(nb::handle o, PyObject* name, nb::handle def) {
     return call_method(o, CIRROVA_STR("get"), {name, def.ptr()});

@@ -156,18 +156,6 @@ void item_set(nb::handle m, PyObject* key, nb::handle value) {
     if (PyObject_SetItem(m.ptr(), key, value.ptr()) < 0) raise_current();
 }
 
-// data.read() when `data` has an attribute "read", else `data` itself.
-nb::object read_if_readable(nb::handle data) {
-    PyObject* read = PyObject_GetAttr(data.ptr(), NAME("read"));
-    if (!read) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
-        PyErr_Clear();
-        return nb::borrow(data);
-    }
-    nb::object fn = nb::steal(read);
-    return vcall(fn, {});
-}
-
 nb::object str_of(nb::handle o) { return steal_or_throw(PyObject_Str(o.ptr())); }
 
 long status_of(nb::handle resp) {

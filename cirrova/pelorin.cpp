@@ -53,18 +53,6 @@ nb::object own_or_new_headers(nb::handle headers) {
     return nb::borrow(headers);
 }
 
-// data.read() when `data` has a "read" attribute, else `data` itself.
-nb::object read_body(nb::handle data) {
-    PyObject* read = PyObject_GetAttr(data.ptr(), CIRROVA_STR("read"));
-    if (!read) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
-        PyErr_Clear();
-        return nb::borrow(data);
-    }
-    nb::object fn = nb::steal(read);
-    return vcall(fn, {});
-}
-
 // "<status> <text>" of a reply, for failure messages.
 std::string status_and_text(nb::handle resp) {
     nb::object status = steal_or_throw(PyObject_Str(getattr(resp, CIRROVA_STR("status_code")).ptr()));
@@ -312,7 +300,7 @@ nb::object upload(Args& a) {
     nb::dict extra = copy_headers(a[4]);
     if (!a.is_none(2) && PyUnicode_GetLength(a[2].ptr()) > 0) dict_set(extra, CIRROVA_STR("Content-Type"), a[2]);
     if (!a.is_none(3) && PyUnicode_GetLength(a[3].ptr()) > 0) dict_set(extra, CIRROVA_STR("Content-MD5"), a[3]);
-    nb::object body = read_body(a[1]);
+    nb::object body = read_if_readable(a[1]);
     return send(a.self, CIRROVA_STR("PUT"), a[0], {body.ptr(), extra.ptr(), a[5].ptr()},
                 CIRROVA_KWNAMES("data", "headers", "timeout"));
 }
@@ -424,7 +412,7 @@ nb::object upload_part(Args& a) {
     nb::dict params;
     dict_set(params, CIRROVA_STR("partNumber"), steal_or_throw(PyObject_Str(a[2].ptr())));
     dict_set(params, CIRROVA_STR("uploadId"), a[1]);
-    nb::object body = read_body(a[3]);
+    nb::object body = read_if_readable(a[3]);
     nb::dict extra = copy_headers(a[5]);
     if (PyUnicode_GetLength(a[4].ptr()) > 0) dict_set(extra, CIRROVA_STR("Content-Type"), a[4]);
     return send(a.self, CIRROVA_STR("PUT"), a[0], {params.ptr(), body.ptr(), extra.ptr(), a[6].ptr()},

@@ -209,4 +209,24 @@ void setattr(nb::handle o, PyObject* name, nb::handle value) {
     if (PyObject_SetAttr(o.ptr(), name, value.ptr()) < 0) raise_current();
 }
 
+nb::object optional_attr(nb::handle o, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(o.ptr(), name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+        PyErr_Clear();
+        return nb::object();
+    }
+    return nb::steal(v);
+}
+
+nb::object read_if_readable(nb::handle data) {
+    PyObject* o = data.ptr();
+    // The common bodies have no "read": skip the failed lookup and its exception.
+    if (Py_IS_TYPE(o, &PyBytes_Type) || Py_IS_TYPE(o, &PyUnicode_Type) || Py_IS_TYPE(o, &PyByteArray_Type))
+        return nb::borrow(data);
+    nb::object read = optional_attr(data, CIRROVA_STR("read"));
+    if (!read.is_valid()) return nb::borrow(data);
+    return vcall(read, {});
+}
+
 }  // namespace cirrova

@@ -92,6 +92,12 @@ PyObject* kwnames_forever(std::initializer_list<const char*> names);
 // next garbage collection.
 void release_reply(nb::handle resp);
 
+// getattr(o, name), or an empty object when the attribute is absent
+// (hasattr semantics: only AttributeError means "absent").
+nb::object optional_attr(nb::handle o, PyObject* name);
+// data.read() when `data` has a "read" attribute, else `data` itself.
+nb::object read_if_readable(nb::handle data);
+
 // getattr(self, name) with an interned name.
 nb::object getattr(nb::handle o, PyObject* name);
 void setattr(nb::handle o, PyObject* name, nb::handle value);
