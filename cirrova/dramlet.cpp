@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -764,9 +765,30 @@ nb::object items_of(nb::handle mapping) {
 
 }  // namespace
 
-nb::object canonicalized_headers(Args& a) {
+nb::object canonicalized_headers(Args& a);
+nb::object sign(Args& a);
+nb::object make_authorization(Args& a);
+
+namespace {
+
+// The pieces of the header signature. Each goes through the method of that
+// name when a subclass (or the instance) replaces it; else it is computed
+// here, without the call and its intermediate Python strings.
+
+std::string resource_text(nb::handle self, nb::handle key) {
+    if (is_own(self, CIRROVA_STR("_canonicalized_resource"), canonicalized_resource)) {
+        nb::object bucket = attr(self, CIRROVA_STR("bucket"));
+        return ufile::canonical_resource(text_of(bucket), utf8(key));
+    }
+    nb::object r = call_method(self, CIRROVA_STR("_canonicalized_resource"), {key.ptr()});
+    return std::string(utf8(r));
+}
+
+// "name:value\n" per vendor header: names lower-cased, later duplicates
+// winning, ordered by self._key_sort.
+std::string headers_block(nb::handle self, nb::handle headers) {
     nb::object vendor = new_dict();
-    nb::object items = items_of(a[0]);
+    nb::object items = items_of(headers);
     Py_ssize_t n = PyList_Size(items.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle item = PyList_GetItem(items.ptr(), i);
@@ -777,10 +799,16 @@ nb::object canonicalized_headers(Args& a) {
         nb::object text = is_str(value) ? nb::borrow(value) : str_of(value);
         if (PyObject_SetItem(vendor.ptr(), lower.ptr(), text.ptr()) < 0) raise_current();
     }
-    if (PyDict_Size(vendor.ptr()) == 0) return to_str("");
+    if (PyDict_Size(vendor.ptr()) == 0) return {};
 
-    nb::object sorted = call_method(a.self, CIRROVA_STR("_key_sort"), {vendor.ptr()});
-    nb::object lines = items_of(sorted);
+    nb::object lines;
+    if (is_own(self, CIRROVA_STR("_key_sort"), key_sort)) {
+        // The same order _key_sort gives, without its dict.
+        lines = steal_or_throw(PyDict_Items(vendor.ptr()));
+        if (PyList_Sort(lines.ptr()) < 0) raise_current();
+    } else {
+        lines = items_of(call_method(self, CIRROVA_STR("_key_sort"), {vendor.ptr()}));
+    }
     std::string block;
     Py_ssize_t m = PySequence_Size(lines.ptr());
     if (m < 0) raise_current();
@@ -793,8 +821,48 @@ nb::object canonicalized_headers(Args& a) {
         block += text_of(v);
         block += '\n';
     }
-    return to_str(block);
+    return block;
 }
+
+std::string headers_text(nb::handle self, nb::handle headers) {
+    if (is_own(self, CIRROVA_STR("_canonicalized_dramlet_headers"), canonicalized_headers))
+        return headers_block(self, headers);
+    nb::object r = call_method(self, CIRROVA_STR("_canonicalized_dramlet_headers"), {headers.ptr()});
+    return std::string(utf8(r));
+}
+
+// A str or None result of _sign, as _make_authorization's own result check
+// demands.
+std::optional<std::string> signature_result(nb::handle r) {
+    if (r.is_none()) return std::nullopt;
+    if (!PyUnicode_CheckExact(r.ptr())) raise(PyExc_TypeError, "Expected str, got " + py_type_name(r));
+    return std::string(utf8(r));
+}
+
+std::optional<std::string> signature_text(nb::handle self, const std::string& string_to_sign) {
+    if (is_own(self, CIRROVA_STR("_sign"), sign)) {
+        nb::object private_key = attr(self, CIRROVA_STR("private_key"));
+        return ufile::sign(utf8(private_key), string_to_sign);
+    }
+    nb::object text = to_str(string_to_sign);
+    return signature_result(call_method(self, CIRROVA_STR("_sign"), {text.ptr()}));
+}
+
+// What _make_authorization(key, expires, method, content_md5, content_type,
+// headers) returns, with arguments already of their annotated types.
+std::optional<std::string> authorization_text(nb::handle self, nb::handle key, nb::handle expires, nb::handle method,
+                               nb::handle content_md5, nb::handle content_type, nb::handle headers) {
+    nb::object h = nonempty_dict(headers) ? nb::borrow(headers) : new_dict();
+    std::string resource = resource_text(self, key);
+    std::string block = headers_text(self, h);
+    std::string sts = ufile::string_to_sign(utf8(method), utf8(content_md5), utf8(content_type), utf8(expires),
+                                            block, resource);
+    return signature_text(self, sts);
+}
+
+}  // namespace
+
+nb::object canonicalized_headers(Args& a) { return to_str(headers_block(a.self, a[0])); }
 
 nb::object sign(Args& a) {
     nb::object private_key = attr(a.self, CIRROVA_STR("private_key"));
@@ -803,18 +871,17 @@ nb::object sign(Args& a) {
 
 nb::object make_authorization(Args& a) {
     // a: key, expires, method, content_md5, content_type, headers
-    nb::handle self = a.self;
-    nb::object headers = nonempty_dict(a[5]) ? nb::borrow(a[5]) : new_dict();
-    nb::object resource = call_method(self, CIRROVA_STR("_canonicalized_resource"), {a[0].ptr()});
-    nb::object block = call_method(self, CIRROVA_STR("_canonicalized_dramlet_headers"), {headers.ptr()});
-    std::string sts = ufile::string_to_sign(utf8(a[2]), utf8(a[3]), utf8(a[4]), utf8(a[1]), utf8(block),
-                                            utf8(resource));
-    nb::object text = to_str(sts);
-    return call_method(self, CIRROVA_STR("_sign"), {text.ptr()});
+    std::optional<std::string> sig = authorization_text(a.self, a[0], a[1], a[2], a[3], a[4], a[5]);
+    return sig ? nb::object(to_str(*sig)) : nb::none();
 }
 
 nb::object build_auth_header(Args& a) {
     // a: key, method, content_md5, content_type, headers
+    if (is_own(a.self, CIRROVA_STR("_make_authorization"), make_authorization)) {
+        std::optional<std::string> sig = authorization_text(a.self, a[0], CIRROVA_STR(""), a[1], a[2], a[3], a[4]);
+        nb::object pk = attr(a.self, CIRROVA_STR("public_key"));
+        return to_str(ufile::authorization(text_of(pk), sig ? *sig : "None"));
+    }
     nb::object signature =
         call_method(a.self, CIRROVA_STR("_make_authorization"),
                     {a[0].ptr(), CIRROVA_STR(""), a[1].ptr(), a[2].ptr(), a[3].ptr(), a[4].ptr()},

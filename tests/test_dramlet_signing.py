@@ -74,6 +74,55 @@ class TestSignature:
         odd = DramletFileClient("a+b&c=@d", PRIV, BUCKET, http_client=c._client)
         assert "?UCloudPublicKey=a%2Bb%26c%3D@d&Signature=" in odd.get_shared_url("k")
 
+    def test_every_step_of_the_signature_can_be_replaced(self):
+        vendor = {"x-ucloud-b": "2", "X-UCloud-A": "1"}
+        base = DramletFileClient(PUB, PRIV, BUCKET)
+        plain = base._build_auth_header("k", "PUT", headers=vendor)
+
+        class Resource(DramletFileClient):
+            def _canonicalized_resource(self, key):
+                return "/other/" + key
+
+        class Lines(DramletFileClient):
+            def _canonicalized_dramlet_headers(self, headers):
+                return "x-ucloud-fixed:1\n"
+
+        class Order(DramletFileClient):
+            def _key_sort(self, params):
+                return dict(sorted(params.items(), reverse=True))
+
+        class Sign(DramletFileClient):
+            def _sign(self, string_to_sign):
+                return "S:" + string_to_sign.replace("\n", "|")
+
+        class Whole(DramletFileClient):
+            def _make_authorization(self, key, expires, method="GET", content_md5="", content_type="", headers=None):
+                return "whole-" + method
+
+        def auth(cls):
+            return cls(PUB, PRIV, BUCKET)._build_auth_header("k", "PUT", headers=vendor)
+
+        assert auth(Resource) == "UCloud %s:%s" % (PUB, expected_signature("PUT", "k", bucket="other", vendor={
+            "x-ucloud-a": "1", "x-ucloud-b": "2"}))
+        lines_sts = "PUT\n\n\n\nx-ucloud-fixed:1\n/bk/k"
+        assert auth(Lines) == "UCloud %s:%s" % (PUB, base64.b64encode(
+            hmac.new(PRIV.encode(), lines_sts.encode(), hashlib.sha1).digest()).decode())
+        assert auth(Order) != plain and Order(PUB, PRIV, BUCKET)._canonicalized_dramlet_headers(vendor) == \
+            "x-ucloud-b:2\nx-ucloud-a:1\n"
+        assert auth(Sign) == "UCloud %s:S:PUT||||x-ucloud-a:1|x-ucloud-b:2|/bk/k" % PUB
+        assert auth(Whole) == "UCloud %s:whole-PUT" % PUB
+        # An attribute on the instance wins over the class's method too.
+        c = DramletFileClient(PUB, PRIV, BUCKET)
+        c._sign = lambda string_to_sign: "inst"
+        assert c._build_auth_header("k", "PUT") == "UCloud %s:inst" % PUB
+        assert DramletFileClient(PUB, PRIV, BUCKET)._build_auth_header("k", "PUT", headers=vendor) == plain
+        # A replaced _sign is held to the str result of _make_authorization.
+        c._sign = lambda string_to_sign: 7
+        with pytest.raises(TypeError, match="Expected str, got int"):
+            c._build_auth_header("k", "PUT")
+        c._sign = lambda string_to_sign: None
+        assert c._make_authorization("k", "") is None and c._build_auth_header("k", "PUT") == "UCloud %s:None" % PUB
+
     def test_signature_argument_types(self):
         c, _ = make()
         with pytest.raises(TypeError, match="Argument 'expires' has incorrect type"):

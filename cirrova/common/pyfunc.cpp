@@ -465,6 +465,29 @@ nb::object make_default(const Default& d) {
 
 }  // namespace
 
+bool is_own(nb::handle self, PyObject* name, Impl impl) {
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (PyType_GetSlot(tp, Py_tp_getattro) != (void*)PyObject_GenericGetAttr) return false;
+    PyObject* found = PyObject_GetAttr((PyObject*)tp, name);
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    bool own = Py_IS_TYPE(found, g_func_type) && ((CFunc*)found)->data->impl == impl;
+    Py_DECREF(found);
+    if (!own) return false;
+    // An instance attribute of that name would win over the class's function.
+    PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return false;
+    }
+    int shadowed = PyDict_Check(dict) ? PyDict_Contains(dict, name) : 1;
+    Py_DECREF(dict);
+    if (shadowed < 0) PyErr_Clear();
+    return shadowed == 0;
+}
+
 nb::object make_function(const Method& method, const std::string& qualname, const std::string& module) {
     PyTypeObject* tp = func_type();
     if (method.params.size() + 1 > kMaxParams) raise(PyExc_SystemError, "too many parameters");

@@ -95,6 +95,11 @@ struct Property {
     const char* doc = nullptr;
 };
 
+// True when `self.<name>` is the function made for `impl`: not overridden in
+// a subclass, not shadowed on the instance, looked up the ordinary way. A
+// body may then do that method's work itself instead of calling it.
+bool is_own(nb::handle self, PyObject* name, Impl impl);
+
 // Creates a function object for `method` with the given qualified name and
 // module name.
 nb::object make_function(const Method& method, const std::string& qualname,
