@@ -186,7 +186,7 @@ def _recorded_call(name, op, response, **extra):
 
 
 def bench_request(table, quick):
-    rounds, batch = (3, 0.005) if quick else (15, 0.05)
+    rounds, batch = (3, 0.005) if quick else (31, 0.05)
     target = "<= 1.10x"
     key = "photos/2024/06/holiday pic-001.jpg"
     body = os.urandom(1024)

@@ -391,11 +391,10 @@ nb::object sign_request(Args& a) {
     }
     sigv4::RequestTime t = sigv4::request_time(headers, now_amz, now_date);
 
-    std::string uri = "/";
-    if (a[5].ptr() == Py_True) {
-    } else if (is_virtual(self)) {
+    std::string uri = "/";  // service level: the root
+    if (a[5].ptr() != Py_True && is_virtual(self)) {
         append_quoted_path(uri, utf8(a[1]));
-    } else {
+    } else if (a[5].ptr() != Py_True) {
         std::string_view bkt = utf8(a[6]);
         std::optional<Attr> own;
         if (bkt.empty()) {
