@@ -2,6 +2,9 @@
 
 #include "pyutil.h"
 
+#include <array>
+#include <cstring>
+
 namespace cirrova::crypto {
 
 namespace {
@@ -135,13 +138,22 @@ Digest hmac_sha1_reused_key(std::string_view key, std::string_view msg) {
 Digest sha256(std::string_view data) { return hash_of(sha256_algo(), data); }
 Digest md5(std::string_view data) { return hash_of(md5_algo(), data); }
 void append_hex(std::string& out, std::string_view raw) {
-    static const char digits[] = "0123456789abcdef";
+    // Both digits of every byte value, looked up at once.
+    static constexpr auto kPairs = [] {
+        std::array<char, 512> t{};
+        const char* digits = "0123456789abcdef";
+        for (int i = 0; i < 256; ++i) {
+            t[2 * i] = digits[i >> 4];
+            t[2 * i + 1] = digits[i & 15];
+        }
+        return t;
+    }();
     size_t at = out.size();
     out.resize(at + raw.size() * 2);
     char* p = out.data() + at;
     for (unsigned char c : raw) {
-        *p++ = digits[c >> 4];
-        *p++ = digits[c & 15];
+        std::memcpy(p, &kPairs[2 * c], 2);
+        p += 2;
     }
 }
 

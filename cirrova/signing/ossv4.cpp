@@ -48,15 +48,16 @@ void append_canonical_query(std::string& out, const Pairs& params) {
 void append_canonical_headers(std::string& out, const Pairs& headers) {
     std::string lowered;
     std::vector<LoweredHeader> lines = lowered_headers(headers, is_signed_header, lowered);
+    for (LoweredHeader& h : lines) h.value = trim(h.value);
     // By name, as the service orders them ("x-oss-meta-a" before "x-oss-meta-a-b"),
     // then by value.
     std::sort(lines.begin(), lines.end(), [](const LoweredHeader& a, const LoweredHeader& b) {
-        return a.name != b.name ? a.name < b.name : trim(a.value) < trim(b.value);
+        return a.name != b.name ? a.name < b.name : a.value < b.value;
     });
     for (const LoweredHeader& h : lines) {
         out += h.name;
         out += ':';
-        out += trim(h.value);
+        out += h.value;
         out += '\n';
     }
 }
