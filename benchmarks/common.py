@@ -11,7 +11,10 @@ MiB = 1 << 20
 
 
 def setup_path():
-    """Use the modules built in the source tree when there are any, else the installed package."""
+    """Use the modules built in the source tree when there are any, else the installed package
+    (always the installed one with CIRROVA_INSTALLED=1)."""
+    if os.environ.get("CIRROVA_INSTALLED") == "1":
+        return
     if glob.glob(os.path.join(ROOT, "cirrova", "*.so")) and ROOT not in sys.path:
         sys.path.insert(0, ROOT)
 
