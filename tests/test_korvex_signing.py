@@ -185,6 +185,33 @@ def test_keys_of_every_length_around_the_hash_block():
             assert c._sign_request_v2("GET", "k", h) == v2_signature(v2_to_sign, secret)
 
 
+def test_threads_signing_with_many_keys_get_their_own_signatures():
+    # Long strings to sign make hashlib release the GIL mid-digest, while other
+    # threads with other keys use the per-key states.
+    import threading
+
+    long_meta = "v" * 16000
+    h = {"Date": "Tue, 11 Jun 2024 08:30:00 GMT", "x-amz-meta-long": long_meta}
+    to_sign = "GET\n\n\nTue, 11 Jun 2024 08:30:00 GMT\nx-amz-meta-long:" + long_meta + "\n/b/k"
+    wrong = []
+
+    def work(n):
+        secrets = ["secret-%d-%d" % (n, i) for i in range(3)]
+        clients = [KorvexClient(AK, sk, "b", endpoint="http://h") for sk in secrets]
+        expected = [v2_signature(to_sign, sk) for sk in secrets]
+        for i in range(300):
+            got = clients[i % 3]._sign_request_v2("GET", "k", h)
+            if got != expected[i % 3]:
+                wrong.append(got)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []
+
+
 def test_requests_sign_what_they_send():
     seen = []
     http = httpx.Client(transport=httpx.MockTransport(lambda r: seen.append(r) or httpx.Response(200)))

@@ -84,8 +84,8 @@ Digest hmac_once(const Algorithm& a, std::string_view key, std::string_view msg)
     return take_bytes(a.finish(a.make(outer)));
 }
 
-// The inner and outer states of recurring keys, copied per message. Every
-// use holds the GIL, which serialises access.
+// The inner and outer states of recurring keys, copied per message. The
+// table is only touched with the GIL held.
 struct KeyedPads {
     std::string key;
     const Algorithm* algo = nullptr;
@@ -111,10 +111,12 @@ Digest hmac_reused(const Algorithm& a, std::string_view key, std::string_view ms
         slot->inner = inner.release().ptr();
         slot->outer = outer.release().ptr();
     }
+    // Both states are taken before any call that may release the GIL (a long
+    // update does), so another thread reusing the slot cannot mix keys.
     nb::object h = a.clone(slot->inner);
+    nb::object o = a.clone(slot->outer);
     a.feed(h, msg);
     nb::object d = a.finish(h);
-    nb::object o = a.clone(slot->outer);
     a.feed(o, d);
     return take_bytes(a.finish(o));
 }
