@@ -29,14 +29,6 @@ PyObject* g_builtins = nullptr;  // builtins: print and open, looked up per call
 nb::object mod_attr(PyObject* name) { return getattr(g_module, name); }
 nb::object builtin(PyObject* name) { return getattr(g_builtins, name); }
 
-nb::object str_of(nb::handle o) { return steal_or_throw(PyObject_Str(o.ptr())); }
-
-// str(o) as UTF-8 text.
-std::string text_of(nb::handle o) {
-    if (is_str(o)) return std::string(utf8(o));
-    nb::object s = str_of(o);
-    return std::string(utf8(s));
-}
 
 nb::object py_ll(long long v) { return steal_or_throw(PyLong_FromLongLong(v)); }
 
@@ -68,12 +60,6 @@ bool equals(nb::handle o, long v) {
 nb::object status_of(nb::handle resp) { return getattr(resp, CIRROVA_STR("status_code")); }
 bool status_is(nb::handle resp, long code) { return equals(status_of(resp), code); }
 
-// "<status> <text>" of a reply.
-std::string status_and_text(nb::handle resp) {
-    nb::object status = status_of(resp);
-    nb::object text = getattr(resp, CIRROVA_STR("text"));
-    return text_of(status) + " " + text_of(text);
-}
 
 nb::object new_dict() { return steal_or_throw(PyDict_New()); }
 
@@ -122,14 +108,7 @@ public:
     Closer(const Closer&) = delete;
     Closer& operator=(const Closer&) = delete;
     ~Closer() {
-        if (!target_.is_valid()) return;
-        PyObject* pending = PyErr_GetRaisedException();
-        try {
-            done();
-        } catch (...) {
-        }
-        PyErr_Clear();
-        if (pending) PyErr_SetRaisedException(pending);
+        if (target_.is_valid()) run_keeping_error([this] { done(); });
     }
     void done() {
         nb::object t = std::move(target_);
@@ -147,13 +126,6 @@ nb::object open_file(nb::handle path, PyObject* mode) {
     return vcall(open, {path.ptr(), mode});
 }
 
-// os.makedirs(dirname(path), exist_ok=True) when the directory part is non-empty.
-void make_parent_dirs(nb::handle path) {
-    nb::object os = mod_attr(CIRROVA_STR("os"));
-    nb::object ospath = getattr(os, CIRROVA_STR("path"));
-    nb::object dir = call_method(ospath, CIRROVA_STR("dirname"), {path.ptr()});
-    if (truthy(dir)) call_method(os, CIRROVA_STR("makedirs"), {dir.ptr(), Py_True}, CIRROVA_KWNAMES("exist_ok"));
-}
 
 // int(resp.headers.get("Content-Length", 0))
 nb::object content_length(nb::handle resp) {
@@ -1081,7 +1053,7 @@ nb::object download(Args& a) {
     // a: key, local_path, chunk_size, timeout
     return false_on_error([&]() -> nb::object {
         nb::handle self = a.self, key = a[0], path = a[1], chunk_size = a[2];
-        make_parent_dirs(path);
+        make_parent_dirs(mod_attr(CIRROVA_STR("os")), path);
         nb::object head_resp = call_method(self, CIRROVA_STR("head"), {key.ptr()});
         if (!status_is(head_resp, 200)) return py_bool(false);
         nb::object file_size = content_length(head_resp);
@@ -1140,7 +1112,7 @@ nb::object multipart_download(Args& a) {
     // a: key, local_path, part_size, callback, timeout
     return false_on_error([&]() -> nb::object {
         nb::handle self = a.self, key = a[0], path = a[1];
-        make_parent_dirs(path);
+        make_parent_dirs(mod_attr(CIRROVA_STR("os")), path);
         nb::object head_resp = call_method(self, CIRROVA_STR("head"), {key.ptr()});
         if (!status_is(head_resp, 200)) return py_bool(false);
         const long long size = ll_exact(content_length(head_resp));

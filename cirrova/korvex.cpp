@@ -156,14 +156,6 @@ void item_set(nb::handle m, PyObject* key, nb::handle value) {
     if (PyObject_SetItem(m.ptr(), key, value.ptr()) < 0) raise_current();
 }
 
-nb::object str_of(nb::handle o) { return steal_or_throw(PyObject_Str(o.ptr())); }
-
-long status_of(nb::handle resp) {
-    nb::object code = getattr(resp, NAME("status_code"));
-    long v = PyLong_AsLong(code.ptr());
-    if (v == -1 && PyErr_Occurred()) raise_current();
-    return v;
-}
 
 // Exception(prefix + "<status> <text>"), built as a Python str.
 [[noreturn]] void raise_status(const char* prefix, nb::handle resp) {
@@ -576,7 +568,7 @@ nb::object list(Args& a) {
                                   {NAME("GET"), NAME(""), params.ptr(), headers.ptr(), a[4].ptr()},
                                   CIRROVA_KWNAMES("query_params", "headers", "timeout"));
     // An error document would otherwise read as an empty, complete listing.
-    if (status_of(resp) != 200) raise_status("列出对象失败: ", resp);
+    if (status_code(resp) != 200) raise_status("列出对象失败: ", resp);
 
     Xml x = parse_reply(resp);
     nb::object objects = steal_or_throw(PyList_New(0));
@@ -748,7 +740,7 @@ nb::object create_bucket(Args& a) {
     }
     nb::object resp = call_method(self, NAME("_bucket_request"), {NAME("PUT"), bucket.ptr(), data.ptr(), headers.ptr()},
                                   CIRROVA_KWNAMES("data", "headers"));
-    long status = status_of(resp);
+    long status = status_code(resp);
     if (status != 200 && status != 204) raise_status("创建存储桶失败: ", resp);
     return nb::bool_(true);
 }
@@ -756,7 +748,7 @@ nb::object create_bucket(Args& a) {
 nb::object delete_bucket(Args& a) {
     nb::object bucket = own_or(a.self, a[0]);
     nb::object resp = call_method(a.self, NAME("_bucket_request"), {NAME("DELETE"), bucket.ptr()});
-    long status = status_of(resp);
+    long status = status_code(resp);
     if (status != 200 && status != 204) raise_status("删除存储桶失败: ", resp);
     return nb::bool_(true);
 }
@@ -764,7 +756,7 @@ nb::object delete_bucket(Args& a) {
 nb::object bucket_exists(Args& a) {
     nb::object bucket = own_or(a.self, a[0]);
     nb::object resp = call_method(a.self, NAME("_bucket_request"), {NAME("HEAD"), bucket.ptr()});
-    return nb::bool_(status_of(resp) == 200);
+    return nb::bool_(status_code(resp) == 200);
 }
 
 nb::object list_buckets(Args& a) {
@@ -790,7 +782,7 @@ nb::object list_buckets(Args& a) {
     nb::object default_timeout = getattr(self, NAME("default_timeout"));
     if (!default_timeout.is_none()) dict_set(kw, NAME("timeout"), default_timeout);
     nb::object resp = call_request(self, NAME("GET"), to_str(url), kw);
-    if (status_of(resp) != 200) raise_status("列出存储桶失败: ", resp);
+    if (status_code(resp) != 200) raise_status("列出存储桶失败: ", resp);
 
     Xml x = parse_reply(resp);
     nb::object buckets = steal_or_throw(PyList_New(0));
@@ -820,7 +812,7 @@ nb::object copy_object(Args& a) {
     dict_set(headers, NAME("x-amz-copy-source"), to_str(source));
     nb::object resp = call_method(self, NAME("_request"), {NAME("PUT"), a[1].ptr(), headers.ptr(), a[4].ptr()},
                                   CIRROVA_KWNAMES("headers", "timeout"));
-    if (status_of(resp) != 200) raise_status("复制对象失败: ", resp);
+    if (status_code(resp) != 200) raise_status("复制对象失败: ", resp);
     return nb::bool_(true);
 }
 
@@ -878,7 +870,7 @@ nb::object delete_objects(Args& a) {
             self, NAME("_bucket_request"),
             {NAME("POST"), NAME(""), params.ptr(), data.ptr(), headers.ptr(), a[1].ptr()},
             CIRROVA_KWNAMES("bucket_name", "query_params", "data", "headers", "timeout"));
-        if (status_of(resp) != 200) raise_status("批量删除失败: ", resp);
+        if (status_code(resp) != 200) raise_status("批量删除失败: ", resp);
 
         Xml x = parse_reply(resp);
         nb::object del = find_all(x.root, path_str(x.ns, "", "Deleted"));

@@ -53,22 +53,6 @@ nb::object own_or_new_headers(nb::handle headers) {
     return nb::borrow(headers);
 }
 
-// "<status> <text>" of a reply, for failure messages.
-std::string status_and_text(nb::handle resp) {
-    nb::object status = steal_or_throw(PyObject_Str(getattr(resp, CIRROVA_STR("status_code")).ptr()));
-    nb::object text = steal_or_throw(PyObject_Str(getattr(resp, CIRROVA_STR("text")).ptr()));
-    std::string out(utf8(status));
-    out += ' ';
-    out += utf8(text);
-    return out;
-}
-
-long status_of(nb::handle resp) {
-    nb::object status = getattr(resp, CIRROVA_STR("status_code"));
-    long v = PyLong_AsLong(status.ptr());
-    if (v == -1 && PyErr_Occurred()) raise_current();
-    return v;
-}
 
 std::string replace_all(std::string_view s, std::string_view what) {
     std::string out;
@@ -327,7 +311,7 @@ nb::object list(Args& a) {
                            {params.ptr(), req_headers.ptr(), a[4].ptr()},
                            CIRROVA_KWNAMES("query_params", "headers", "timeout"));
     // An error document would read as an empty bucket.
-    if (status_of(resp) != 200) raise_exception("列举文件失败: " + status_and_text(resp));
+    if (status_code(resp) != 200) raise_exception("列举文件失败: " + status_and_text(resp));
 
     nb::object et = module_attr(g_module, "ET");
     nb::object text = getattr(resp, CIRROVA_STR("text"));

@@ -9,11 +9,6 @@ namespace cirrova::crypto {
 
 namespace {
 
-PyObject* import_attr(const char* module, const char* name) {
-    nb::object m = steal_or_throw(PyImport_ImportModule(module));
-    return steal_or_throw(PyObject_GetAttrString(m.ptr(), name)).release().ptr();
-}
-
 PyObject* method_of(PyObject* obj, const char* name) {
     return steal_or_throw(PyObject_GetAttrString((PyObject*)Py_TYPE(obj), name)).release().ptr();
 }
@@ -28,7 +23,7 @@ struct Algorithm {
     size_t block;  // HMAC block size in bytes
 
     explicit Algorithm(const char* name) {
-        ctor = import_attr("hashlib", name);
+        ctor = import_attr("hashlib", name).release().ptr();
         nb::object h = steal_or_throw(PyObject_CallNoArgs(ctor));
         copy = method_of(h.ptr(), "copy");
         update = method_of(h.ptr(), "update");
@@ -130,7 +125,6 @@ Digest::Digest(std::string_view raw) : size_(raw.size() < sizeof data_ ? raw.siz
 }
 
 Digest hmac_sha256(std::string_view key, std::string_view msg) { return hmac_once(sha256_algo(), key, msg); }
-Digest hmac_sha1(std::string_view key, std::string_view msg) { return hmac_once(sha1_algo(), key, msg); }
 Digest hmac_sha256_reused_key(std::string_view key, std::string_view msg) {
     return hmac_reused(sha256_algo(), key, msg);
 }

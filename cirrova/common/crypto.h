@@ -21,7 +21,6 @@ private:
 };
 
 Digest hmac_sha256(std::string_view key, std::string_view msg);  // raw 32 bytes
-Digest hmac_sha1(std::string_view key, std::string_view msg);    // raw 20 bytes
 // The same digests for keys that recur (a day's signing key, a secret): the
 // inner and outer hash states are kept for a few keys and copied per message.
 Digest hmac_sha256_reused_key(std::string_view key, std::string_view msg);

@@ -219,6 +219,38 @@ nb::object optional_attr(nb::handle o, PyObject* name) {
     return nb::steal(v);
 }
 
+nb::object str_of(nb::handle o) { return steal_or_throw(PyObject_Str(o.ptr())); }
+
+std::string text_of(nb::handle o) {
+    if (is_str(o)) return std::string(utf8(o));
+    nb::object s = str_of(o);
+    return std::string(utf8(s));
+}
+
+std::string status_and_text(nb::handle resp) {
+    nb::object status = getattr(resp, CIRROVA_STR("status_code"));
+    nb::object text = getattr(resp, CIRROVA_STR("text"));
+    return text_of(status) + " " + text_of(text);
+}
+
+long status_code(nb::handle resp) {
+    nb::object code = getattr(resp, CIRROVA_STR("status_code"));
+    long v = PyLong_AsLong(code.ptr());
+    if (v == -1 && PyErr_Occurred()) raise_current();
+    return v;
+}
+
+nb::object import_attr(const char* module, const char* name) {
+    nb::object m = steal_or_throw(PyImport_ImportModule(module));
+    return steal_or_throw(PyObject_GetAttrString(m.ptr(), name));
+}
+
+void make_parent_dirs(nb::handle os, nb::handle path) {
+    nb::object ospath = getattr(os, CIRROVA_STR("path"));
+    nb::object dir = call_method(ospath, CIRROVA_STR("dirname"), {path.ptr()});
+    if (truthy(dir)) call_method(os, CIRROVA_STR("makedirs"), {dir.ptr(), Py_True}, CIRROVA_KWNAMES("exist_ok"));
+}
+
 nb::object read_if_readable(nb::handle data) {
     PyObject* o = data.ptr();
     // The common bodies have no "read": skip the failed lookup and its exception.

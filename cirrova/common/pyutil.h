@@ -92,11 +92,36 @@ PyObject* kwnames_forever(std::initializer_list<const char*> names);
 // next garbage collection.
 void release_reply(nb::handle resp);
 
+// Runs `f` (a clean-up on a way out) keeping the Python error pending before
+// it; an error `f` itself raises is dropped.
+template <class F>
+void run_keeping_error(F&& f) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    try {
+        f();
+    } catch (...) {
+    }
+    PyErr_Clear();
+    if (pending) PyErr_SetRaisedException(pending);
+}
+
+// os.makedirs(os.path.dirname(path), exist_ok=True), through the given `os`
+// module, when the directory part is non-empty.
+void make_parent_dirs(nb::handle os, nb::handle path);
+
 // getattr(o, name), or an empty object when the attribute is absent
 // (hasattr semantics: only AttributeError means "absent").
 nb::object optional_attr(nb::handle o, PyObject* name);
 // data.read() when `data` has a "read" attribute, else `data` itself.
 nb::object read_if_readable(nb::handle data);
+
+nb::object str_of(nb::handle o);               // str(o)
+std::string text_of(nb::handle o);             // str(o) as UTF-8 (o itself when a str)
+std::string status_and_text(nb::handle resp);  // "<status_code> <text>" of a reply
+long status_code(nb::handle resp);             // resp.status_code as a C long
+
+// getattr(import module, name).
+nb::object import_attr(const char* module, const char* name);
 
 // getattr(self, name) with an interned name.
 nb::object getattr(nb::handle o, PyObject* name);

@@ -9,26 +9,10 @@ namespace cirrova {
 
 namespace {
 
-std::string str_of(nb::handle o) {
-    nb::object s = steal_or_throw(PyObject_Str(o.ptr()));
-    return std::string(utf8(s));
-}
-
 long long to_ll(nb::handle o) {
     long long v = PyLong_AsLongLong(o.ptr());
     if (v == -1 && PyErr_Occurred()) raise_current();
     return v;
-}
-
-// "<status> <text>" of a reply.
-std::string status_and_text(nb::handle resp, nb::handle status) {
-    nb::object text = getattr(resp, CIRROVA_STR("text"));
-    return str_of(status) + " " + str_of(text);
-}
-
-nb::object import_attr(const char* module, PyObject* name) {
-    nb::object m = steal_or_throw(PyImport_ImportModule(module));
-    return getattr(m, name);
 }
 
 // An open binary file that is closed on every way out; a close during error
@@ -36,12 +20,12 @@ nb::object import_attr(const char* module, PyObject* name) {
 class OutFile {
 public:
     explicit OutFile(nb::handle path) {
-        nb::object open = import_attr("builtins", CIRROVA_STR("open"));
+        nb::object open = import_attr("builtins", "open");
         f_ = vcall(open, {path.ptr(), CIRROVA_STR("wb")});
         write_ = getattr(f_, CIRROVA_STR("write"));
     }
     ~OutFile() {
-        if (f_.is_valid()) close_quietly();
+        if (f_.is_valid()) run_keeping_error([this] { close(); });
     }
     void write(nb::handle data) { vcall(write_, {data.ptr()}); }
     void rewrite(nb::handle data) {
@@ -56,15 +40,6 @@ public:
     }
 
 private:
-    void close_quietly() noexcept {
-        PyObject* pending = PyErr_GetRaisedException();
-        try {
-            close();
-        } catch (...) {
-        }
-        PyErr_Clear();
-        if (pending) PyErr_SetRaisedException(pending);
-    }
     nb::object f_;
     nb::object write_;
 };
@@ -98,7 +73,7 @@ void download_ranges(const RangedDownload& d) {
                 raise_exception(std::string(d.part_error_prefix) + std::to_string(i + 1) +
                                 std::string(d.part_error_infix) + details);
             };
-            if (code != 200 && code != 206) fail(status_and_text(resp, status));
+            if (code != 200 && code != 206) fail(status_and_text(resp));
 
             nb::object body = getattr(resp, CIRROVA_STR("content"));
             Py_ssize_t n = PyObject_Length(body.ptr());
@@ -110,7 +85,7 @@ void download_ranges(const RangedDownload& d) {
                 i = total - 1;
                 done = size;
             } else {
-                fail(str_of(status) + " 响应长度 " + std::to_string(n) + " 与范围 bytes=" +
+                fail(text_of(status) + " 响应长度 " + std::to_string(n) + " 与范围 bytes=" +
                      std::to_string(start) + "-" + std::to_string(stop - 1) + " 的长度 " +
                      std::to_string(stop - start) + " 不符");
             }
@@ -130,14 +105,7 @@ void download_ranges(const RangedDownload& d) {
 nb::object multipart_download(nb::handle self, nb::handle key, nb::handle local_path,
                               nb::handle part_size, nb::handle callback, nb::handle timeout) {
     // 1. the directory of the file
-    {
-        nb::object path_mod = import_attr("os.path", CIRROVA_STR("dirname"));
-        nb::object dir = vcall(path_mod, {local_path.ptr()});
-        if (truthy(dir)) {
-            nb::object makedirs = import_attr("os", CIRROVA_STR("makedirs"));
-            vcall(makedirs, {dir.ptr(), Py_True}, CIRROVA_KWNAMES("exist_ok"));
-        }
-    }
+    make_parent_dirs(steal_or_throw(PyImport_ImportModule("os")), local_path);
 
     // 2.-3. the object's size
     long long size = 0;
@@ -146,7 +114,7 @@ nb::object multipart_download(nb::handle self, nb::handle key, nb::handle local_
                                       CIRROVA_KWNAMES("timeout"));
         nb::object status = getattr(head, CIRROVA_STR("status_code"));
         if (!PyLong_Check(status.ptr()) || to_ll(status) != 200)
-            raise_exception("获取文件信息失败: " + status_and_text(head, status));
+            raise_exception("获取文件信息失败: " + status_and_text(head));
         nb::object headers = getattr(head, CIRROVA_STR("headers"));
         nb::object length = call_method(headers, CIRROVA_STR("get"),
                                         {CIRROVA_STR("Content-Length"), nb::int_(0).ptr()});
@@ -154,7 +122,7 @@ nb::object multipart_download(nb::handle self, nb::handle key, nb::handle local_
         int overflow = 0;
         size = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
         if (size == -1 && PyErr_Occurred()) raise_current();
-        if (overflow) raise(PyExc_OverflowError, "文件大小超出范围: " + str_of(n));
+        if (overflow) raise(PyExc_OverflowError, "文件大小超出范围: " + text_of(n));
         if (size == 0) raise_exception("文件大小为 0");
         if (size < 0) raise_exception("文件大小无效: " + std::to_string(size));
     }
@@ -165,7 +133,7 @@ nb::object multipart_download(nb::handle self, nb::handle key, nb::handle local_
     long long part = PyLong_AsLongLongAndOverflow(ps.ptr(), &overflow);
     if (part == -1 && PyErr_Occurred()) raise_current();
     if (overflow > 0) part = size;  // one part either way
-    if (overflow < 0 || part < 0) raise(PyExc_ValueError, "part_size 必须大于 0: " + str_of(ps));
+    if (overflow < 0 || part < 0) raise(PyExc_ValueError, "part_size 必须大于 0: " + text_of(ps));
     if (part == 0) {
         nb::object s = steal_or_throw(PyLong_FromLongLong(size));
         steal_or_throw(PyNumber_FloorDivide(s.ptr(), ps.ptr()));  // ZeroDivisionError

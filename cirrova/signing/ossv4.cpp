@@ -25,8 +25,6 @@ bool is_signed_header(std::string_view lname) {
     return lname.substr(0, 6) == "x-oss-" || lname == "content-type" || lname == "content-md5";
 }
 
-namespace {
-
 void append_canonical_query(std::string& out, const Pairs& params) {
     // UTF-8 byte order is code point order.
     std::vector<const std::pair<std::string_view, std::string_view>*> sorted;
@@ -60,20 +58,6 @@ void append_canonical_headers(std::string& out, const Pairs& headers) {
         out += h.value;
         out += '\n';
     }
-}
-
-}  // namespace
-
-std::string canonical_query(const Pairs& params) {
-    std::string out;
-    append_canonical_query(out, params);
-    return out;
-}
-
-std::string canonical_headers(const Pairs& headers) {
-    std::string out;
-    append_canonical_headers(out, headers);
-    return out;
 }
 
 std::string canonical_request(const Request& r) {

@@ -32,12 +32,12 @@ std::string signing_region(std::string_view region);
 bool is_signed_header(std::string_view lower_name);
 
 // Pairs sorted by name, both parts component-quoted, "name=value" or the bare
-// name for an empty value, joined with "&".
-std::string canonical_query(const Pairs& params);
+// name for an empty value, joined with "&"; appended to `out`.
+void append_canonical_query(std::string& out, const Pairs& params);
 
 // The signed headers among `headers` as "lname:trimmed value" lines ordered
-// by header name, each followed by "\n".
-std::string canonical_headers(const Pairs& headers);
+// by header name, each followed by "\n"; appended to `out`.
+void append_canonical_headers(std::string& out, const Pairs& headers);
 
 struct Request {
     std::string_view method;

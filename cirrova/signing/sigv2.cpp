@@ -25,6 +25,8 @@ std::string_view header(const Pairs& headers, std::string_view lower) {
     return {};
 }
 
+bool is_amz(std::string_view lower) { return lower.starts_with("x-amz-"); }
+
 }  // namespace
 
 bool is_subresource(std::string_view name) {
@@ -56,10 +58,6 @@ std::string canonical_resource(std::string_view path, const Params& params) {
     return out;
 }
 
-namespace {
-
-bool is_amz(std::string_view lower) { return lower.starts_with("x-amz-"); }
-
 void append_amz_headers(std::string& out, const Pairs& headers) {
     std::string lowered;
     std::vector<LoweredHeader> entries = lowered_headers(headers, is_amz, lowered);
@@ -75,14 +73,6 @@ void append_amz_headers(std::string& out, const Pairs& headers) {
         out += trim(e.value);
         out += '\n';
     }
-}
-
-}  // namespace
-
-std::string canonical_amz_headers(const Pairs& headers) {
-    std::string out;
-    append_amz_headers(out, headers);
-    return out;
 }
 
 std::string string_to_sign(std::string_view method, const Pairs& headers, std::string_view resource) {

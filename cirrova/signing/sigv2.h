@@ -26,8 +26,8 @@ std::string canonical_resource(std::string_view path, const Params& params);
 
 // One "name:value\n" line per x-amz-* header (name lower-cased, value
 // trimmed), ordered by name; repeated names (differing in case) become one
-// line with the values joined by ",".
-std::string canonical_amz_headers(const Pairs& headers);
+// line with the values joined by ","; appended to `out`.
+void append_amz_headers(std::string& out, const Pairs& headers);
 
 // method, Content-MD5, Content-Type, Date (else x-amz-date) lines, the amz
 // headers and the resource. The three header lines are looked up by name

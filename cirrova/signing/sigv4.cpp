@@ -91,7 +91,20 @@ void append_canonical_query(std::string& out, const Pairs& params) {
     }
 }
 
-// The header lines go to `lines`, the signed names joined with ";" to `names`.
+size_t pairs_room(const Pairs& pairs, size_t factor) {
+    size_t room = 0;
+    for (const auto& [name, value] : pairs) room += factor * (name.size() + value.size()) + 2;
+    return room;
+}
+
+}  // namespace
+
+std::string canonical_query(const Pairs& params) {
+    std::string out;
+    append_canonical_query(out, params);
+    return out;
+}
+
 void append_canonical_headers(std::string& lines, std::string& names, const Pairs& headers,
                               std::string_view fallback_host) {
     std::string lowered;
@@ -120,27 +133,6 @@ void append_canonical_headers(std::string& lines, std::string& names, const Pair
             append_value(lines, e.value);
         lines += '\n';
     }
-}
-
-size_t pairs_room(const Pairs& pairs, size_t factor) {
-    size_t room = 0;
-    for (const auto& [name, value] : pairs) room += factor * (name.size() + value.size()) + 2;
-    return room;
-}
-
-}  // namespace
-
-std::string canonical_query(const Pairs& params) {
-    std::string out;
-    append_canonical_query(out, params);
-    return out;
-}
-
-CanonicalHeaders canonical_headers(const Pairs& headers, std::string_view fallback_host) {
-    CanonicalHeaders out;
-    out.lines.reserve(pairs_room(headers, 1) + fallback_host.size() + 6);
-    append_canonical_headers(out.lines, out.names, headers, fallback_host);
-    return out;
 }
 
 std::string canonical_request(std::string_view method, std::string_view uri, std::string_view query,

@@ -52,8 +52,10 @@ struct CanonicalHeaders {
 // Signs host, content-type, content-md5 and x-amz-*. Names are lower-cased,
 // values trimmed with inner runs of spaces collapsed to one; repeated names
 // (differing in case) become one line with the values joined by ",".
-// Without a host header, "host:" + fallback_host is signed.
-CanonicalHeaders canonical_headers(const Pairs& headers, std::string_view fallback_host);
+// Without a host header, "host:" + fallback_host is signed. The lines are
+// appended to `lines`, the signed names joined with ";" to `names`.
+void append_canonical_headers(std::string& lines, std::string& names, const Pairs& headers,
+                              std::string_view fallback_host);
 
 std::string canonical_request(std::string_view method, std::string_view uri, std::string_view query,
                               const CanonicalHeaders& headers, std::string_view payload_hash);
