@@ -23,20 +23,6 @@ namespace cirrova::korvex {
 
 namespace {
 
-std::string replace_all(std::string_view s, std::string_view from) {
-    std::string out;
-    out.reserve(s.size());
-    size_t pos = 0;
-    for (;;) {
-        size_t hit = s.find(from, pos);
-        if (hit == std::string_view::npos) break;
-        out.append(s.substr(pos, hit - pos));
-        pos = hit + from.size();
-    }
-    out.append(s.substr(pos));
-    return out;
-}
-
 bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_scheme_char(char c) {
     return is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';

@@ -54,14 +54,6 @@ nb::object own_or_new_headers(nb::handle headers) {
 }
 
 
-std::string replace_all(std::string_view s, std::string_view what) {
-    std::string out;
-    size_t pos = 0;
-    for (size_t hit; (hit = s.find(what, pos)) != std::string_view::npos; pos = hit + what.size())
-        out.append(s.substr(pos, hit - pos));
-    out.append(s.substr(pos));
-    return out;
-}
 
 // Text content escaping for XML documents built by hand.
 void append_xml_text(std::string& out, std::string_view s) {

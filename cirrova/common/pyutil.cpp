@@ -219,6 +219,17 @@ nb::object optional_attr(nb::handle o, PyObject* name) {
     return nb::steal(v);
 }
 
+std::string replace_all(std::string_view s, std::string_view from) {
+    if (from.empty()) return std::string(s);
+    std::string out;
+    out.reserve(s.size());
+    size_t pos = 0;
+    for (size_t hit; (hit = s.find(from, pos)) != std::string_view::npos; pos = hit + from.size())
+        out.append(s.substr(pos, hit - pos));
+    out.append(s.substr(pos));
+    return out;
+}
+
 nb::object str_of(nb::handle o) { return steal_or_throw(PyObject_Str(o.ptr())); }
 
 std::string text_of(nb::handle o) {

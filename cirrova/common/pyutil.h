@@ -68,6 +68,8 @@ std::string ascii_lower(std::string_view s);
 // `s` equals `lower` (already lower case) ignoring ASCII letter case.
 bool ascii_iequals(std::string_view s, std::string_view lower);
 std::string_view trim(std::string_view s);
+// `s` with every occurrence of `from` removed (str.replace(from, "")).
+std::string replace_all(std::string_view s, std::string_view from);
 
 // Vectorcall helpers: call `callable` with positional `args` and keywords
 // (`kwnames` a tuple of str or null, values following the positionals).
