@@ -29,7 +29,6 @@ PyObject* g_builtins = nullptr;  // builtins: print and open, looked up per call
 nb::object mod_attr(PyObject* name) { return getattr(g_module, name); }
 nb::object builtin(PyObject* name) { return getattr(g_builtins, name); }
 
-
 nb::object py_ll(long long v) { return steal_or_throw(PyLong_FromLongLong(v)); }
 
 // An int as long long, saturating instead of overflowing.
@@ -59,7 +58,6 @@ bool equals(nb::handle o, long v) {
 
 nb::object status_of(nb::handle resp) { return getattr(resp, CIRROVA_STR("status_code")); }
 bool status_is(nb::handle resp, long code) { return equals(status_of(resp), code); }
-
 
 nb::object new_dict() { return steal_or_throw(PyDict_New()); }
 
@@ -125,7 +123,6 @@ nb::object open_file(nb::handle path, PyObject* mode) {
     nb::object open = builtin(CIRROVA_STR("open"));
     return vcall(open, {path.ptr(), mode});
 }
-
 
 // int(resp.headers.get("Content-Length", 0))
 nb::object content_length(nb::handle resp) {

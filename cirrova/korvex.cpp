@@ -142,7 +142,6 @@ void item_set(nb::handle m, PyObject* key, nb::handle value) {
     if (PyObject_SetItem(m.ptr(), key, value.ptr()) < 0) raise_current();
 }
 
-
 // Exception(prefix + "<status> <text>"), built as a Python str.
 [[noreturn]] void raise_status(const char* prefix, nb::handle resp) {
     nb::object code = getattr(resp, NAME("status_code"));

@@ -53,8 +53,6 @@ nb::object own_or_new_headers(nb::handle headers) {
     return nb::borrow(headers);
 }
 
-
-
 // Text content escaping for XML documents built by hand.
 void append_xml_text(std::string& out, std::string_view s) {
     for (char c : s) {
