@@ -753,9 +753,51 @@ std::string resource_text(nb::handle self, nb::handle key) {
     return std::string(utf8(r));
 }
 
+// The vendor block of a plain dict straight from its entries, in name order:
+// false, with nothing written, when a name is not an exact str, a vendor name
+// is not ASCII or a vendor value is not an exact str (the general path below
+// handles those). Nothing here runs Python code, so the dict cannot change
+// under the views.
+bool plain_dict_block(nb::handle headers, std::string& block) {
+    std::vector<ufile::HeaderLine> lines;
+    constexpr std::string_view prefix = ufile::kHeaderPrefix;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(headers.ptr(), &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        Py_ssize_t n = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(k, &n);
+        if (!p) {
+            PyErr_Clear();
+            return false;
+        }
+        std::string_view name(p, (size_t)n);
+        // No non-ASCII letter lower-cases into the prefix's letters.
+        if (name.size() < prefix.size() || !ascii_iequals(name.substr(0, prefix.size()), prefix)) continue;
+        if (std::any_of(name.begin(), name.end(), [](char c) { return (unsigned char)c >= 0x80; })) return false;
+        if (!PyUnicode_CheckExact(v)) return false;
+        const char* vp = PyUnicode_AsUTF8AndSize(v, &n);
+        if (!vp) {
+            PyErr_Clear();
+            return false;
+        }
+        lines.push_back({ascii_lower(name), std::string_view(vp, (size_t)n)});
+    }
+    // Later duplicates win, as in the dict of lowered names.
+    std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto last = std::unique(lines.rbegin(), lines.rend(), [](const auto& a, const auto& b) { return a.first == b.first; });
+    lines.erase(lines.begin(), last.base());
+    block = ufile::canonical_headers(lines);
+    return true;
+}
+
 // "name:value\n" per vendor header: names lower-cased, later duplicates
 // winning, ordered by self._key_sort.
 std::string headers_block(nb::handle self, nb::handle headers) {
+    std::string plain;
+    if (PyDict_CheckExact(headers.ptr()) && is_own(self, CIRROVA_STR("_key_sort"), key_sort) &&
+        plain_dict_block(headers, plain))
+        return plain;
     nb::object vendor = new_dict();
     nb::object items = items_of(headers);
     Py_ssize_t n = PyList_Size(items.ptr());

@@ -18,7 +18,7 @@ bool is_vendor_header(std::string_view lower_name) {
     return lower_name.starts_with(kHeaderPrefix);
 }
 
-std::string canonical_headers(const std::vector<std::pair<std::string, std::string>>& sorted) {
+std::string canonical_headers(const std::vector<HeaderLine>& sorted) {
     std::string out;
     for (const auto& [name, value] : sorted) {
         out += name;

@@ -29,8 +29,11 @@ std::string canonical_resource(std::string_view bucket, std::string_view key);
 // True when the already lower-cased header name is a signed vendor header.
 bool is_vendor_header(std::string_view lower_name);
 
+// A lower-cased header name and its value.
+using HeaderLine = std::pair<std::string, std::string_view>;
+
 // One "name:value\n" line per entry, in the given order (the caller sorts).
-std::string canonical_headers(const std::vector<std::pair<std::string, std::string>>& sorted);
+std::string canonical_headers(const std::vector<HeaderLine>& sorted);
 
 std::string string_to_sign(std::string_view method, std::string_view content_md5,
                            std::string_view content_type, std::string_view date,
