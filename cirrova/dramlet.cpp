@@ -974,9 +974,8 @@ nb::object request(Args& a) {
 
     apply_default_timeout(kwargs, attr(self, CIRROVA_STR("default_timeout")));
     if (PyDict_SetItem(kwargs.ptr(), CIRROVA_STR("headers"), headers.ptr()) < 0) raise_current();
-    nb::object send = getattr(attr(self, CIRROVA_STR("_client")), CIRROVA_STR("request"));
-    nb::object args = steal_or_throw(PyTuple_Pack(2, method.ptr(), url_obj.ptr()));
-    return steal_or_throw(PyObject_Call(send.ptr(), args.ptr(), kwargs.ptr()));
+    return call_method_kw(attr(self, CIRROVA_STR("_client")), CIRROVA_STR("request"), {method.ptr(), url_obj.ptr()},
+                          kwargs);
 }
 
 nb::object get_path_url(Args& a) { return object_url(attr(a.self, CIRROVA_STR("domain_url")), a[0]); }

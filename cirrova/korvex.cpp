@@ -220,9 +220,7 @@ std::string object_url(nb::handle self, std::string_view key) {
 
 nb::object call_request(nb::handle self, nb::handle method, nb::handle url, nb::handle kwargs) {
     nb::object client = getattr(self, NAME("_client"));
-    nb::object fn = getattr(client, NAME("request"));
-    nb::object args = steal_or_throw(PyTuple_Pack(2, method.ptr(), url.ptr()));
-    return steal_or_throw(PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr()));
+    return call_method_kw(client, NAME("request"), {method.ptr(), url.ptr()}, kwargs);
 }
 
 // XML reading: ET.fromstring(resp.text) and the namespace prefix "{uri}".

@@ -176,10 +176,8 @@ nb::object request(Args& a) {
     dict_set(kw, headers_name, headers);
 
     nb::object client = getattr(self, CIRROVA_STR("_client"));
-    nb::object send_fn = getattr(client, CIRROVA_STR("request"));
     nb::object url_s = to_str(url);
-    nb::object args = steal_or_throw(PyTuple_Pack(2, method.ptr(), url_s.ptr()));
-    return steal_or_throw(PyObject_Call(send_fn.ptr(), args.ptr(), kw.ptr()));
+    return call_method_kw(client, CIRROVA_STR("request"), {method.ptr(), url_s.ptr()}, kw);
 }
 
 // ---------------------------------------------------------------------------

@@ -167,3 +167,32 @@ def test_a_failing_import_fails_the_module_import_with_that_error(missing):
         name, kind, uncaused, message = line.split(" ", 3)
         assert kind == "ModuleNotFoundError", line
         assert uncaused == "True" and message == f"import of {missing} halted; None in sys.modules", line
+
+
+def test_keywords_bind_by_value_and_reach_any_client_object_as_keywords():
+    # Names built at run time are equal to the parameters' names but not the same objects.
+    name = "".join(["ti", "meout"])
+    seen = []
+
+    class Plain:
+        pass
+
+    http = Plain()
+    http.request = lambda method, url, **kw: seen.append((method, url, kw)) or httpx.Response(200)
+    c = KorvexClient("AK", "SK", "bkt", endpoint="http://h", http_client=http)
+    c.head(**{"key": "k", name: 3})
+    assert seen[-1][0] == "HEAD" and seen[-1][2]["timeout"] == 3
+    c._request("GET", "k", **{"".join(["follow_", "redirects"]): True, "extensions": {}})
+    assert seen[-1][2]["follow_redirects"] is True and seen[-1][2]["extensions"] == {}
+    assert set(seen[-1][2]) == {"headers", "follow_redirects", "extensions"}
+
+    class Key(str):
+        def __eq__(self, other):
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    c.head(**{Key("key"): "k2"})
+    assert seen[-1][1].endswith("/bkt/k2")
+    with pytest.raises(TypeError, match="unexpected keyword argument 'tmeout'"):
+        c.head("k", **{"tmeout": 1})

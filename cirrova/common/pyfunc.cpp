@@ -17,6 +17,7 @@ struct ParamInfo {
     PyObject* name;  // interned
     Check check;
     bool optional;
+    Py_hash_t hash = -1;  // of name
 };
 
 struct FuncData {
@@ -230,7 +231,11 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
             for (; j < np; ++j)
                 if (d.params[j].name == name) break;
             if (j == np) {
+                // Equal str have equal hashes: most names are rejected without a compare.
+                Py_hash_t h = PyUnicode_CheckExact(name) ? PyObject_Hash(name) : -1;
+                if (h == -1) PyErr_Clear();
                 for (j = 0; j < np; ++j) {
+                    if (h != -1 && d.params[j].hash != h) continue;
                     int eq = PyObject_RichCompareBool(d.params[j].name, name, Py_EQ);
                     if (eq < 0) goto fail;
                     if (eq) break;
@@ -496,12 +501,15 @@ nb::object make_function(const Method& method, const std::string& qualname, cons
     data->varkw = method.varkw;
     data->returns_str = method.returns && std::string_view(method.returns) == "str";
     data->params.push_back({intern_forever("self"), Check::Any, false});
+    data->params.back().hash = PyObject_Hash(data->params.back().name);
     nb::dict annotations;
     nb::list defaults;
     for (const Param& p : method.params) {
         bool optional = false;
         Check c = parse_annotation(p.annotation, optional);
         data->params.push_back({intern_forever(p.name), c, optional});
+        data->params.back().hash = PyObject_Hash(data->params.back().name);
+        if (data->params.back().hash == -1) raise_current();
         if (p.annotation) annotations[p.name] = p.annotation;
         if (p.def.kind != Default::Required)
             defaults.append(make_default(p.def));

@@ -1,5 +1,7 @@
 #include "pyutil.h"
 
+#include <vector>
+
 #include <new>
 
 namespace cirrova {
@@ -181,6 +183,34 @@ nb::object vcall(nb::handle callable, std::initializer_list<PyObject*> args, nb:
     size_t npos = n - (size_t)nkw;
     return steal_or_throw(PyObject_Vectorcall(callable.ptr(), buf + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               kwnames ? kwnames.ptr() : nullptr));
+}
+
+nb::object call_method_kw(nb::handle obj, PyObject* name, std::initializer_list<PyObject*> args, nb::handle kw) {
+    Py_ssize_t nkw = PyDict_Size(kw.ptr());
+    if (nkw < 0) raise_current();
+    size_t npos = args.size() + 1;
+    const size_t n = npos + (size_t)nkw;
+    PyObject* small[12];
+    std::vector<PyObject*> large;
+    PyObject** stack = small;
+    if (n > 12) {
+        large.resize(n);
+        stack = large.data();
+    }
+    stack[0] = obj.ptr();
+    size_t i = 1;
+    for (PyObject* a : args) stack[i++] = a;
+    nb::object names = steal_or_throw(PyTuple_New(nkw));
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    // No Python code runs while the dict is walked; the tuple and the dict
+    // hold the references.
+    while (PyDict_Next(kw.ptr(), &pos, &key, &value)) {
+        Py_INCREF(key);
+        PyTuple_SetItem(names.ptr(), k++, key);
+        stack[i++] = value;
+    }
+    return steal_or_throw(PyObject_VectorcallMethod(name, stack, npos, nkw ? names.ptr() : nullptr));
 }
 
 nb::object call_method(nb::handle self, PyObject* name, PyObject* const* args, size_t n, nb::handle kwnames) {

@@ -81,6 +81,9 @@ nb::object call_method(nb::handle self, PyObject* name, std::initializer_list<Py
 // The same over an array of `n` arguments.
 nb::object call_method(nb::handle self, PyObject* name, PyObject* const* args, size_t n,
                        nb::handle kwnames = nb::handle());
+// obj.name(*args, **kw) for a dict `kw`, by vectorcall: no bound method,
+// argument tuple or keyword dict for the callee to unpack.
+nb::object call_method_kw(nb::handle obj, PyObject* name, std::initializer_list<PyObject*> args, nb::handle kw);
 // A tuple of interned keyword names, created once per call site.
 #define CIRROVA_KWNAMES(...)                                                \
     ([]() -> nb::handle {                                                   \

@@ -24,22 +24,26 @@ constexpr Table kTable;
 template <class Keep>
 void append_quoted(std::string& out, std::string_view s, Keep keep) {
     static const char hexd[] = "0123456789ABCDEF";
+    const unsigned char* p = (const unsigned char*)s.data();
+    const unsigned char* end = p + s.size();
+    // The leading run of kept bytes (usually the whole text) in one copy.
+    const unsigned char* q = p;
+    while (q < end && keep(*q)) ++q;
+    out.append((const char*)p, (size_t)(q - p));
+    if (q == end) return;
     size_t escaped = 0;
-    for (unsigned char c : s) escaped += !keep(c);
+    for (const unsigned char* r = q; r < end; ++r) escaped += !keep(*r);
     size_t at = out.size();
-    out.resize(at + s.size() + 2 * escaped);
-    char* p = out.data() + at;
-    if (!escaped) {
-        s.copy(p, s.size());
-        return;
-    }
-    for (unsigned char c : s) {
+    out.resize(at + (size_t)(end - q) + 2 * escaped);
+    char* w = out.data() + at;
+    for (; q < end; ++q) {
+        unsigned char c = *q;
         if (keep(c)) {
-            *p++ = (char)c;
+            *w++ = (char)c;
         } else {
-            *p++ = '%';
-            *p++ = hexd[c >> 4];
-            *p++ = hexd[c & 15];
+            *w++ = '%';
+            *w++ = hexd[c >> 4];
+            *w++ = hexd[c & 15];
         }
     }
 }
