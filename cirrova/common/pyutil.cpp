@@ -1,8 +1,7 @@
 #include "pyutil.h"
 
-#include <vector>
-
 #include <new>
+#include <vector>
 
 namespace cirrova {
 
