@@ -448,6 +448,40 @@ def test_download_memory_stays_within_two_parts(tmp_path):
         assert hashlib.md5(f.read()).digest() == hashlib.md5(data).digest()
 
 
+@pytest.mark.parametrize("part, most_held", [(8 * MiB, 1), (17 * MiB, 0)])
+def test_download_holds_an_earlier_reply_only_while_it_fits_the_budget(part, most_held):
+    # Reading a reply costs two bodies; a third (the previous reply, kept to spare the
+    # allocator) fits within two parts and 16 MiB only for parts up to 16 MiB.
+    import types
+    import weakref
+    zeros = memoryview(bytes(part))
+    size = 2 * part + 1
+    refs, held = [], []
+
+    class Reply:
+        status_code = 206
+        text = ""
+
+        def __init__(self, n):
+            self.content = zeros[:n]
+
+    class Probe(KorvexClient):
+        def head(self, key, headers=None, timeout=10):
+            return types.SimpleNamespace(status_code=200, headers={"Content-Length": str(size)}, text="")
+
+        def _request(self, method, key, query_params=None, **kwargs):
+            start, end = map(int, kwargs["headers"]["Range"][len("bytes="):].split("-"))
+            held.append(sum(r() is not None for r in refs))
+            reply = Reply(end - start + 1)
+            refs.append(weakref.ref(reply))
+            return reply
+
+    c = Probe("a", "s", "b", endpoint="http://h")
+    assert c.multipart_download("k", os.devnull, part) is True
+    assert len(held) == 3 and max(held) == most_held
+    assert all(r() is None for r in refs)
+
+
 # ------------------------------------------------------------------ buckets
 
 BUCKETS = """<ListAllMyBucketsResult><Owner><ID>1</ID></Owner><Buckets>

@@ -9,6 +9,8 @@ namespace cirrova {
 
 namespace {
 
+constexpr long long kHoldPreviousUpTo = 16LL << 20;
+
 long long to_ll(nb::handle o) {
     long long v = PyLong_AsLongLong(o.ptr());
     if (v == -1 && PyErr_Occurred()) raise_current();
@@ -55,10 +57,13 @@ void download_ranges(const RangedDownload& d) {
     nb::object size_obj = steal_or_throw(PyLong_FromLongLong(size));
 
     OutFile out(d.local_path);
-    // The previous part's reply is dropped only once the next body is in
-    // memory: freeing it first would let the allocator hand the pages back to
-    // the system and fault them in again for every part. At most two bodies
-    // are alive at a time.
+    // Reading a reply takes two bodies' worth at once (httpx joins its pieces).
+    // Up to kHoldPreviousUpTo a part's reply is dropped only once the next body
+    // is in memory, which a third body still fits beside within two parts and
+    // 16 MiB: freeing it first would let the allocator hand the pages back to
+    // the system and fault them in again for every part. Larger replies are
+    // dropped before the next request.
+    const bool hold_previous = part <= kHoldPreviousUpTo;
     nb::object previous;
     for (long long i = 0; i < total; ++i) {
         const long long start = i * part;
@@ -91,7 +96,7 @@ void download_ranges(const RangedDownload& d) {
             }
             body.reset();
             release_reply(resp);
-            previous = std::move(resp);
+            if (hold_previous) previous = std::move(resp);
         }
         if (d.callback.is_valid() && truthy(d.callback)) {
             nb::object idx = steal_or_throw(PyLong_FromLongLong(i));

@@ -41,11 +41,13 @@
 //     callback or of a write propagates unchanged after the close, the file
 //     holding the parts written before it.
 //
-// Memory: at most two parts' bodies at a time. A reply is released once the
-// next part's body has arrived (releasing it earlier makes the allocator give
-// the pages back and fault them in again for every part), and the body
-// object itself (resp.content) is handed to the file's write: no copy is
-// made here.
+// Memory: reading one reply holds two bodies' worth at its peak (httpx joins
+// the pieces it read). For parts up to 16 MiB the previous reply is released
+// once the next part's body has arrived (releasing it earlier makes the
+// allocator give the pages back and fault them in again for every part): at
+// most three bodies, within two parts and 16 MiB. Larger parts release each
+// reply before the next request. The body object itself (resp.content) is
+// handed to the file's write: no copy is made here.
 #pragma once
 
 #include <nanobind/nanobind.h>
