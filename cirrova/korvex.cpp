@@ -353,6 +353,9 @@ nb::object sign_request(Args& a) {
     nb::handle self = a.self;
     // method, key, headers, query_params, payload_hash, service_level, bucket
     std::vector<nb::object> keep;
+    // Room for the references of both dicts at once.
+    keep.reserve(2 * (size_t)std::max<Py_ssize_t>(0, PyDict_Size(a[2].ptr()) +
+                                                         (a.is_none(3) ? 0 : PyDict_Size(a[3].ptr()))));
     sigv4::Pairs headers = str_pairs<std::string_view>(a[2], keep, "Header");
     sigv4::Pairs query;
     if (!a.is_none(3)) query = str_pairs<std::string_view>(a[3], keep, "Query parameter");
@@ -367,6 +370,7 @@ nb::object sign_request(Args& a) {
     sigv4::RequestTime t = sigv4::request_time(headers, now_amz, now_date);
 
     std::string uri = "/";  // service level: the root
+    uri.reserve(3 * utf8(a[1]).size() + 66);  // a bucket name has at most 63 characters
     if (a[5].ptr() != Py_True && is_virtual(self)) {
         append_quoted_path(uri, utf8(a[1]));
     } else if (a[5].ptr() != Py_True) {

@@ -44,8 +44,7 @@ void append_canonical_query(std::string& out, const Pairs& params) {
 }
 
 void append_canonical_headers(std::string& out, const Pairs& headers) {
-    std::string lowered;
-    std::vector<LoweredHeader> lines = lowered_headers(headers, is_signed_header, lowered);
+    LoweredHeaders lines(headers, is_signed_header);
     for (LoweredHeader& h : lines) h.value = trim(h.value);
     // By name, as the service orders them ("x-oss-meta-a" before "x-oss-meta-a-b"),
     // then by value.

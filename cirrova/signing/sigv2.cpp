@@ -59,8 +59,7 @@ std::string canonical_resource(std::string_view path, const Params& params) {
 }
 
 void append_amz_headers(std::string& out, const Pairs& headers) {
-    std::string lowered;
-    std::vector<LoweredHeader> entries = lowered_headers(headers, is_amz, lowered);
+    LoweredHeaders entries(headers, is_amz);
     std::sort(entries.begin(), entries.end(), by_name_then_order);
     for (size_t i = 0; i < entries.size(); ++i) {
         const LoweredHeader& e = entries[i];

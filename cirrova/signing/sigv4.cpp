@@ -107,8 +107,7 @@ std::string canonical_query(const Pairs& params) {
 
 void append_canonical_headers(std::string& lines, std::string& names, const Pairs& headers,
                               std::string_view fallback_host) {
-    std::string lowered;
-    std::vector<LoweredHeader> entries = lowered_headers(headers, is_signed, lowered, 1);
+    LoweredHeaders entries(headers, is_signed, 1);
     if (std::none_of(entries.begin(), entries.end(), [](const LoweredHeader& e) { return e.name == "host"; }))
         entries.push_back({"host", fallback_host, headers.size()});  // order past the given ones
     std::sort(entries.begin(), entries.end(), by_name_then_order);
