@@ -199,20 +199,17 @@ nb::object sign_request(Args& a) {
     std::string_view exact_date, any_date;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    std::string lname;
     while (PyDict_Next(headers.ptr(), &pos, &k, &v)) {
         if (!PyUnicode_Check(k)) raise(PyExc_TypeError, "header names must be str, got " + py_type_name(k));
         std::string_view name = utf8(k);
-        lname.assign(name);
-        for (char& c : lname) c = (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c;
-        if (!ossv4::is_signed_header(lname)) continue;
+        if (!ossv4::is_signed_header_any_case(name)) continue;
         if (!PyUnicode_Check(v))
             raise(PyExc_TypeError, "value of header '" + std::string(name) + "' must be str, got " + py_type_name(v));
         keep.push_back(nb::borrow(k));
         keep.push_back(nb::borrow(v));
         std::string_view value = utf8(v);
         r.headers.emplace_back(name, value);
-        if (lname == "x-oss-date" && !value.empty()) {
+        if (ascii_iequals(name, "x-oss-date") && !value.empty()) {
             if (name == "x-oss-date") exact_date = value;
             else if (any_date.empty()) any_date = value;
         }

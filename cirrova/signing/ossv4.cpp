@@ -25,6 +25,11 @@ bool is_signed_header(std::string_view lname) {
     return lname.substr(0, 6) == "x-oss-" || lname == "content-type" || lname == "content-md5";
 }
 
+bool is_signed_header_any_case(std::string_view name) {
+    return (name.size() >= 6 && ascii_iequals(name.substr(0, 6), "x-oss-")) || ascii_iequals(name, "content-type") ||
+           ascii_iequals(name, "content-md5");
+}
+
 void append_canonical_query(std::string& out, const Pairs& params) {
     // UTF-8 byte order is code point order.
     std::vector<const std::pair<std::string_view, std::string_view>*> sorted;

@@ -30,6 +30,8 @@ std::string signing_region(std::string_view region);
 
 // Lower-cased header names that the V4 signature covers by default.
 bool is_signed_header(std::string_view lower_name);
+// The same test on a name in any letter case.
+bool is_signed_header_any_case(std::string_view name);
 
 // Pairs sorted by name, both parts component-quoted, "name=value" or the bare
 // name for an empty value, joined with "&"; appended to `out`.
