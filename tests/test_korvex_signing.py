@@ -329,3 +329,19 @@ def test_v2_resource_always_names_the_bucket():
         assert c._sign_request_v2("GET", "k", d, {"acl": ""}, True) == v2_signature(head + "/?acl"), kw
     no_date = c._sign_request_v2("GET", "k", {})
     assert no_date == v2_signature("GET\n\n\n\n/b/k") and len(no_date.split(":")[1]) == 28
+
+
+@pytest.mark.parametrize("count, name_length", [(3, 10), (30, 10), (5, 200)])
+def test_many_and_long_headers_sign_like_few(count, name_length):
+    # Header names are lower-cased into a buffer sized for usual requests; more and longer
+    # names (past that buffer) must sign the same way.
+    c = KorvexClient(AK, SK, "b", endpoint="http://h")
+    meta = {"X-Amz-Meta-" + ("%03d" % i).ljust(name_length, "n"): "v%d" % i for i in range(count)}
+    headers = {"Host": "h", "x-amz-date": "20130524T000000Z", "Accept": "x" * 300, **meta}
+    lines = sorted([("host", "h"), ("x-amz-date", "20130524T000000Z")] + [(k.lower(), v) for k, v in meta.items()])
+    signed = ";".join(n for n, _ in lines)
+    expected = "GET\n/b/k\n\n" + "".join(f"{n}:{v}\n" for n, v in lines) + "\n" + signed + "\nUNSIGNED-PAYLOAD"
+    assert c._sign_request("GET", "k", headers) == v4_auth(signed, v4_signature(expected))
+    v2_headers = {"Date": "d", **meta}
+    amz = "".join(f"{n}:{v}\n" for n, v in sorted((k.lower(), v) for k, v in meta.items()))
+    assert c._sign_request_v2("GET", "k", v2_headers) == v2_signature("GET\n\n\nd\n" + amz + "/b/k")

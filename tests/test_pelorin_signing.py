@@ -131,3 +131,11 @@ def test_shared_url_hosts(frozen):
     url = client(domain_url="https://cdn.example.com//").get_shared_url("a b")
     assert url.startswith("https://cdn.example.com/a%20b?")
     assert url.endswith(quote(oss_query_signature("s3cr3t/Key+", int(FROZEN) + 1200, "photos", "a b"), safe=""))
+
+
+def test_v4_many_and_long_headers(frozen):
+    headers = {"x-oss-meta-" + ("%03d" % i).ljust(40, "n"): "v%d" % i for i in range(30)}
+    headers.update({"X-Oss-Date": TS, "Content-Type": "text/plain", "Accept": "a" * 600})
+    got = client()._sign_request("PUT", "k", headers)
+    assert got == oss_v4_authorization("LTAIexample", "s3cr3t/Key+", "oss-cn-hangzhou", "photos", "PUT", "k",
+                                       headers.items(), {}, TS)
