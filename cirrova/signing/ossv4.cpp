@@ -11,14 +11,7 @@
 namespace cirrova::ossv4 {
 
 std::string signing_region(std::string_view region) {
-    if (region.substr(0, kRegionPrefix.size()) != kRegionPrefix) return std::string(region);
-    std::string out;
-    out.reserve(region.size());
-    size_t pos = 0;
-    for (size_t hit; (hit = region.find(kRegionPrefix, pos)) != std::string_view::npos; pos = hit + kRegionPrefix.size())
-        out.append(region.substr(pos, hit - pos));
-    out.append(region.substr(pos));
-    return out;
+    return region.starts_with(kRegionPrefix) ? replace_all(region, kRegionPrefix) : std::string(region);
 }
 
 bool is_signed_header(std::string_view lname) {
