@@ -318,6 +318,19 @@ def _child(args, timeout):
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+def _child_result(table, what, target, args, not_ok):
+    """The child's result for one row, or None after recording the row as failed."""
+    try:
+        res = _child(args, timeout=600)
+    except Exception as exc:  # noqa: BLE001
+        table.fail(what, target, "%s: %s" % (type(exc).__name__, exc))
+        return None
+    if not res["ok"]:
+        table.fail(what, target, not_ok)
+        return None
+    return res
+
+
 def _default_part_size(cls):
     return inspect.signature(cls.multipart_download).parameters["part_size"].default
 
@@ -345,14 +358,10 @@ def bench_download(table, quick, tmp):
         for name, label in available:
             what_t = "multipart_download %s throughput" % label
             what_m = "multipart_download %s peak memory" % label
-            try:
-                part = _default_part_size(common.load(name)[0])
-                res = _child(["download", name, port, size, dst, rounds], timeout=600)
-            except Exception as exc:  # noqa: BLE001
-                table.fail(what_t, ">= 0.90", "%s: %s" % (type(exc).__name__, exc))
-                continue
-            if not res["ok"]:
-                table.fail(what_t, ">= 0.90", "download did not return True with the whole file")
+            part = _default_part_size(common.load(name)[0])
+            res = _child_result(table, what_t, ">= 0.90", ["download", name, port, size, dst, rounds],
+                                "download did not return True with the whole file")
+            if res is None:
                 continue
             t_c, t_b = min(res["client"]), min(res["bare"])
             ratio = t_b / t_c
@@ -387,13 +396,9 @@ def bench_upload(table, quick, tmp):
     try:
         for driver, method in drivers:
             what = "DramletFileClient.%s peak memory" % method
-            try:
-                res = _child(["upload", "dramlet", driver, src, 1], timeout=600)
-            except Exception as exc:  # noqa: BLE001
-                table.fail(what, "<= 1.00", "%s: %s" % (type(exc).__name__, exc))
-                continue
-            if not res["ok"]:
-                table.fail(what, "<= 1.00", "upload did not send every part or returned no result")
+            res = _child_result(table, what, "<= 1.00", ["upload", "dramlet", driver, src, 1],
+                                "upload did not send every part or returned no result")
+            if res is None:
                 continue
             limit = 2 * res["part_size"] + 16 * MiB
             growth = max(res["growth"])
