@@ -3,13 +3,17 @@
     with S3rver() as server:
         server.endpoint   # "http://127.0.0.1:PORT"
 
+    python tools/s3rver.py    # runs one until SIGTERM or SIGINT; prints its endpoint on the first line
+
 The npm package is installed into <repo>/.s3rver on first use.
 """
 
 import os
 import shutil
+import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -84,3 +88,22 @@ class S3rver:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def main():
+    # SIGTERM becomes SystemExit, so the finally-clause stops node and removes the directory even mid-start.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    server = S3rver()
+    try:
+        server.start()
+        print(server.endpoint, flush=True)
+        while True:
+            signal.pause()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.stop()
+
+
+if __name__ == "__main__":
+    main()
