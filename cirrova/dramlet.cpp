@@ -12,6 +12,7 @@
 #include "common/pyutil.h"
 #include "common/quote.h"
 #include "common/ranged_download.h"
+#include "common/replacing_file.h"
 #include "common/timeout.h"
 #include "signing/ufile.h"
 
@@ -551,6 +552,9 @@ nb::object drive_multipart(Args& a, bool from_file) {
             nb::object resp_headers = getattr(part_resp, CIRROVA_STR("headers"));
             nb::object etag = get_member(resp_headers, CIRROVA_STR("ETag"), to_str(""));
             etag = call_method(etag, CIRROVA_STR("strip"), {CIRROVA_STR("\"")});
+            // The completion names every part by its tag: a part without one
+            // was not stored as sent.
+            if (!truthy(etag)) raise_exception("分片 " + std::to_string(i) + " 上传失败: 响应没有 ETag");
             if (PyList_Append(etags.ptr(), etag.ptr()) < 0) raise_current();
             release_reply(part_resp);  // frees the part's bytes now
             resp_headers.reset();
@@ -565,7 +569,14 @@ nb::object drive_multipart(Args& a, bool from_file) {
         resp = call_method(self, CIRROVA_STR("finish_multipart_upload"),
                            {key.ptr(), upload_id.ptr(), etags.ptr(), headers.ptr()}, CIRROVA_KWNAMES("headers"));
         if (!status_is(resp, 200)) raise_exception("完成分片失败: " + status_and_text(resp));
-        nb::object result = call_method(resp, CIRROVA_STR("json"), {});
+        // The object is complete once the service answered 200: a body that
+        // is not JSON gives no result, and must not abort the upload.
+        nb::object result = nb::none();
+        try {
+            result = call_method(resp, CIRROVA_STR("json"), {});
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
 
         nb::object out = new_dict();
         set_item(out, CIRROVA_STR("upload_id"), upload_id);
@@ -1108,9 +1119,10 @@ nb::object download(Args& a) {
             nb::object url = object_url(attr(self, CIRROVA_STR("_api_host")), key);
             nb::object headers = get_auth_headers(self, key);
             nb::object client = attr(self, CIRROVA_STR("_client"));
-            nb::object cm = call_method(client, CIRROVA_STR("stream"),
-                                        {CIRROVA_STR("GET"), url.ptr(), headers.ptr(), req_timeout.ptr()},
-                                        CIRROVA_KWNAMES("headers", "timeout"));
+            nb::dict kw;
+            set_item(kw, CIRROVA_STR("headers"), headers);
+            set_timeout(kw, req_timeout);
+            nb::object cm = call_method_kw(client, CIRROVA_STR("stream"), {CIRROVA_STR("GET"), url.ptr()}, kw);
             nb::object resp = call_method(cm, CIRROVA_STR("__enter__"), {});
             Closer exit(cm, CIRROVA_STR("__exit__"), {Py_None, Py_None, Py_None});
             if (!status_is(resp, 200)) {
@@ -1118,18 +1130,17 @@ nb::object download(Args& a) {
                 return py_bool(false);
             }
             {
-                nb::object f = open_file(path, CIRROVA_STR("wb"));
-                Closer closer(f, CIRROVA_STR("close"));
-                nb::object write = getattr(f, CIRROVA_STR("write"));
+                // The file at `path` is replaced only once the whole body is in.
+                ReplacingFile out(path);
                 nb::object pieces = call_method(resp, CIRROVA_STR("iter_bytes"), {piece.ptr()},
                                                 CIRROVA_KWNAMES("chunk_size"));
                 nb::object it = steal_or_throw(PyObject_GetIter(pieces.ptr()));
                 while (PyObject* p = PyIter_Next(it.ptr())) {
                     nb::object chunk = nb::steal(p);
-                    if (truthy(chunk)) vcall(write, {chunk.ptr()});
+                    if (truthy(chunk)) out.write(chunk);
                 }
                 if (PyErr_Occurred()) raise_current();
-                closer.done();
+                out.commit();
             }
             exit.done();
             return py_bool(true);
@@ -1138,10 +1149,9 @@ nb::object download(Args& a) {
         nb::object resp = call_method(self, CIRROVA_STR("_download"), {key.ptr()});
         if (!status_is(resp, 200)) return py_bool(false);
         nb::object content = getattr(resp, CIRROVA_STR("content"));
-        nb::object f = open_file(path, CIRROVA_STR("wb"));
-        Closer closer(f, CIRROVA_STR("close"));
-        call_method(f, CIRROVA_STR("write"), {content.ptr()});
-        closer.done();
+        ReplacingFile out(path);
+        out.write(content);
+        out.commit();
         return py_bool(true);
     });
 }
@@ -1169,8 +1179,10 @@ nb::object multipart_download(Args& a) {
             nb::object range = to_str("bytes=" + std::to_string(start) + "-" + std::to_string(end));
             set_item(headers, CIRROVA_STR("Range"), range);
             nb::object client = attr(self, CIRROVA_STR("_client"));
-            return call_method(client, CIRROVA_STR("get"), {url.ptr(), headers.ptr(), req_timeout.ptr()},
-                               CIRROVA_KWNAMES("headers", "timeout"));
+            nb::dict kw;
+            set_item(kw, CIRROVA_STR("headers"), headers);
+            set_timeout(kw, req_timeout);
+            return call_method_kw(client, CIRROVA_STR("get"), {url.ptr()}, kw);
         };
         download_ranges(d);
         return py_bool(true);
@@ -1229,9 +1241,11 @@ nb::object list(Args& a) {
     nb::object req_timeout = choose_timeout(a[4], attr(self, CIRROVA_STR("default_timeout")));
 
     nb::object client = attr(self, CIRROVA_STR("_client"));
-    nb::object resp = call_method(client, CIRROVA_STR("get"),
-                                  {url_obj.ptr(), headers.ptr(), params.ptr(), req_timeout.ptr()},
-                                  CIRROVA_KWNAMES("headers", "params", "timeout"));
+    nb::dict kw;
+    set_item(kw, CIRROVA_STR("headers"), headers);
+    set_item(kw, CIRROVA_STR("params"), params);
+    set_timeout(kw, req_timeout);
+    nb::object resp = call_method_kw(client, CIRROVA_STR("get"), {url_obj.ptr()}, kw);
     // An error reply is not an empty listing.
     if (!status_is(resp, 200)) raise_exception("获取文件列表失败: " + status_and_text(resp));
     nb::object data = call_method(resp, CIRROVA_STR("json"), {});

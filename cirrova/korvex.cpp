@@ -204,7 +204,7 @@ std::string now_amz_date() { return fmt_amz_date(utc_now()); }
 
 // Object URL by the public-URL rules: custom domain, virtual host or path.
 std::string object_url(nb::handle self, std::string_view key) {
-    std::string quoted = quote_path(key);
+    std::string quoted = quote_key(key);
     bool custom = truthy(getattr(self, NAME("_custom_domain")));
     if (custom) {
         Attr domain(self, NAME("domain_url"));
@@ -372,7 +372,7 @@ nb::object sign_request(Args& a) {
     std::string uri = "/";  // service level: the root
     uri.reserve(3 * utf8(a[1]).size() + 66);  // a bucket name has at most 63 characters
     if (a[5].ptr() != Py_True && is_virtual(self)) {
-        append_quoted_path(uri, utf8(a[1]));
+        append_quoted_key(uri, utf8(a[1]));
     } else if (a[5].ptr() != Py_True) {
         std::string_view bkt = utf8(a[6]);
         std::optional<Attr> own;
@@ -382,7 +382,7 @@ nb::object sign_request(Args& a) {
         }
         uri += bkt;
         uri += '/';
-        append_quoted_path(uri, utf8(a[1]));
+        append_quoted_key(uri, utf8(a[1]));
     }
 
     Attr access(self, NAME("access_key")), secret(self, NAME("secret_key")), region(self, NAME("region"));
@@ -421,7 +421,7 @@ nb::object sign_request_v2(Args& a) {
         }
         path += bkt;
         path += '/';
-        append_quoted_path(path, utf8(a[1]));
+        append_quoted_key(path, utf8(a[1]));
     }
     std::string resource = sigv2::canonical_resource(path, query);
     std::string to_sign = sigv2::string_to_sign(utf8(a[0]), headers, resource);
@@ -476,7 +476,7 @@ nb::object request(Args& a) {
     Attr endpoint(self, NAME("endpoint"));
     Attr bucket(self, NAME("bucket"));
     std::string ep_host = endpoint_host(endpoint.view);
-    std::string quoted = quote_path(utf8(key));
+    std::string quoted = quote_key(utf8(key));
     std::string url;
     if (is_virtual(self)) {
         std::string host = std::string(bucket.view) + "." + ep_host;
@@ -790,6 +790,25 @@ nb::object list_buckets(Args& a) {
 
 // --- copy and statistics ----------------------------------------------------
 
+// A copy can fail after its 200 status line was sent: the body is then an
+// Error document instead of CopyObjectResult. A body that does not parse is
+// not taken as an error.
+static bool is_error_document(nb::handle resp) {
+    nb::object text = getattr(resp, NAME("text"));
+    if (!truthy(text)) return false;
+    Xml x;
+    try {
+        x = parse_reply(resp);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+    nb::object tag = getattr(x.root, NAME("tag"));
+    if (!PyUnicode_Check(tag.ptr())) return false;
+    std::string_view name = utf8(tag);
+    return name.substr(name.rfind('}') + 1) == "Error";
+}
+
 nb::object copy_object(Args& a) {
     nb::handle self = a.self;
     // src_key, dest_key, src_bucket, headers, timeout
@@ -799,7 +818,7 @@ nb::object copy_object(Args& a) {
     dict_set(headers, NAME("x-amz-copy-source"), to_str(source));
     nb::object resp = call_method(self, NAME("_request"), {NAME("PUT"), a[1].ptr(), headers.ptr(), a[4].ptr()},
                                   CIRROVA_KWNAMES("headers", "timeout"));
-    if (status_code(resp) != 200) raise_status("复制对象失败: ", resp);
+    if (status_code(resp) != 200 || is_error_document(resp)) raise_status("复制对象失败: ", resp);
     return nb::bool_(true);
 }
 
@@ -890,6 +909,13 @@ nb::object delete_objects(Args& a) {
     return result;
 }
 
+static bool under_prefix(nb::handle key, nb::handle prefix) {
+    if (!PyUnicode_Check(key.ptr())) return false;
+    Py_ssize_t r = PyUnicode_Tailmatch(key.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
 nb::object delete_by_prefix(Args& a) {
     nb::handle self = a.self;
     // prefix, timeout
@@ -906,6 +932,9 @@ nb::object delete_by_prefix(Args& a) {
             while (PyObject* o = PyIter_Next(it.ptr())) {
                 nb::object obj = nb::steal(o);
                 nb::object key = steal_or_throw(PyObject_GetItem(obj.ptr(), NAME("key")));
+                // A listing that ignored the prefix must not delete other keys.
+                if (!under_prefix(key, a[0]))
+                    raise_exception("列出的对象 " + text_of(key) + " 不在前缀 " + text_of(a[0]) + " 下，已停止删除");
                 if (PyList_Append(keys.ptr(), key.ptr()) < 0) raise_current();
             }
             if (PyErr_Occurred()) raise_current();

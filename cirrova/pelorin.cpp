@@ -127,7 +127,7 @@ nb::object get_path_url(Args& a) {
     StrAttr domain = str_attr(a.self, CIRROVA_STR("domain_url"));
     std::string url(domain.view);
     url += '/';
-    url += quote_path(utf8(a[0]));
+    url += quote_key(utf8(a[0]));
     return to_str(url);
 }
 
@@ -139,7 +139,7 @@ nb::object request(Args& a) {
     StrAttr host = str_attr(self, CIRROVA_STR("host"));
     std::string url(host.view);
     url += '/';
-    url += quote_path(utf8(key));
+    url += quote_key(utf8(key));
 
     PyObject* headers_name = CIRROVA_STR("headers");
     nb::object headers;

@@ -258,7 +258,8 @@ class ObjectServer:
         if action is not None:
             return action
         start, end = request.headers["range"].removeprefix("bytes=").split("-")
-        return httpx.Response(206, content=self.data[int(start):int(end) + 1])
+        return httpx.Response(206, content=self.data[int(start):int(end) + 1],
+                              headers={"Content-Range": f"bytes {start}-{end}/{len(self.data)}"})
 
     def ranges(self):
         return [r.headers["range"] for r in self.requests if r.method == "GET"]
@@ -321,10 +322,13 @@ def test_download_timeouts_and_falsy_callbacks(tmp_path):
         assert c.multipart_download("o", str(tmp_path / "f"), 2, cb, timeout=3) is True
     assert not Falsy.called
     assert all(timeouts(r)["read"] == 3 for r in srv.requests)
-    # No time-out anywhere: head's own default does not apply.
+    # No time-out of the call or the client object: head's own default does not
+    # apply, the httpx.Client's does.
+    c = KorvexClient("a", "s", "bkt", endpoint=ENDPOINT,
+                     http_client=httpx.Client(transport=httpx.MockTransport(srv), timeout=4))
     srv.requests.clear()
     c.multipart_download("o", str(tmp_path / "f"))
-    assert [timeouts(r)["read"] for r in srv.requests] == [None, None]
+    assert [timeouts(r)["read"] for r in srv.requests] == [4, 4]
     with_default = make_client(srv, timeout=21)
     srv.requests.clear()
     with_default.multipart_download("o", str(tmp_path / "f"))
@@ -373,15 +377,17 @@ def _first_part_then(tmp_path, fail, **kw):
     data = pattern(300)
     srv = ObjectServer(data, fail={1: fail})
     path = tmp_path / "out.bin"
+    path.write_bytes(b"previous copy")
     calls = []
     with pytest.raises(Exception) as ei:
         make_client(srv).multipart_download("o", str(path), 128, kw.get("callback", lambda *a: calls.append(a)))
-    assert path.read_bytes() == data[:128]
+    # The earlier copy stays as it was; the parts written went into a file now removed.
+    assert path.read_bytes() == b"previous copy" and os.listdir(tmp_path) == ["out.bin"]
     assert open_fds_to(path) == []
     return ei.value, srv, calls
 
 
-def test_download_part_failures_leave_earlier_parts_and_close_the_file(tmp_path):
+def test_download_part_failures_keep_the_previous_file(tmp_path):
     err, srv, calls = _first_part_then(tmp_path, httpx.Response(503, text="slow down"))
     assert type(err) is Exception and str(err) == "下载分片 2 失败: 503 slow down"
     assert calls == [(0, 3, 128, 300)] and len(srv.ranges()) == 2
@@ -462,8 +468,9 @@ def test_download_holds_an_earlier_reply_only_while_it_fits_the_budget(part, mos
         status_code = 206
         text = ""
 
-        def __init__(self, n):
-            self.content = zeros[:n]
+        def __init__(self, start, end):
+            self.content = zeros[:end - start + 1]
+            self.headers = {"Content-Range": f"bytes {start}-{end}/{size}"}
 
     class Probe(KorvexClient):
         def head(self, key, headers=None, timeout=10):
@@ -472,7 +479,7 @@ def test_download_holds_an_earlier_reply_only_while_it_fits_the_budget(part, mos
         def _request(self, method, key, query_params=None, **kwargs):
             start, end = map(int, kwargs["headers"]["Range"][len("bytes="):].split("-"))
             held.append(sum(r() is not None for r in refs))
-            reply = Reply(end - start + 1)
+            reply = Reply(start, end)
             refs.append(weakref.ref(reply))
             return reply
 
