@@ -618,6 +618,17 @@ def test_copy_object():
             c.copy_object("k", "k2")
         assert type(ei.value) is Exception and str(ei.value) == f"复制对象失败: {status} nope"
 
+    # A copy that fails after its 200 status line: the body is an Error document.
+    for ns in (True, False):
+        body = doc("<Error><Code>InternalError</Code><Message>retry</Message></Error>", ns)
+        rec.reply = httpx.Response(200, text=body)
+        with pytest.raises(Exception) as ei:
+            c.copy_object("k", "k2")
+        assert type(ei.value) is Exception and str(ei.value) == "复制对象失败: 200 " + body
+    for body in (doc("<CopyObjectResult><ETag>\"e\"</ETag></CopyObjectResult>"), "", "not xml"):
+        rec.reply = httpx.Response(200, text=body)
+        assert c.copy_object("k", "k2") is True
+
 
 def test_bucket_stats():
     c = make_client(Recorder())
@@ -641,10 +652,11 @@ class FakeBucket:
     keys sorted, pages of max-keys, deleted keys leave the listing. Keys in
     `refuse` come back as errors and stay."""
 
-    def __init__(self, keys, refuse=(), ns=True):
+    def __init__(self, keys, refuse=(), ns=True, ignore_prefix=False):
         self.keys = set(keys)
         self.refuse = set(refuse)
         self.ns = ns
+        self.ignore_prefix = ignore_prefix  # like a proxy that drops the query
         self.requests = []
 
     def __call__(self, request):
@@ -652,7 +664,7 @@ class FakeBucket:
         if request.method == "GET":
             p = request.url.params
             assert "continuation-token" not in p
-            keys = sorted(k for k in self.keys if k.startswith(p["prefix"]))
+            keys = sorted(k for k in self.keys if self.ignore_prefix or k.startswith(p["prefix"]))
             page = keys[:int(p["max-keys"])]
             body = "".join(f"<Contents><Key>{esc(k)}</Key><Size>1</Size></Contents>" for k in page)
             truncated = "true" if len(keys) > len(page) else "false"
@@ -766,6 +778,20 @@ def test_delete_by_prefix():
     assert len(bucket.requests) == 1
 
     assert c.delete_by_prefix("") == 1 and bucket.keys == set()
+
+
+def test_delete_by_prefix_deletes_nothing_outside_the_prefix():
+    # A listing that ignores the prefix: the page holding another key is not deleted.
+    bucket = FakeBucket(["logs/1", "logs/2", "photos/keep-me"], ignore_prefix=True)
+    with pytest.raises(Exception, match="photos/keep-me") as ei:
+        make_client(bucket).delete_by_prefix("logs/")
+    assert type(ei.value) is Exception
+    assert bucket.deletes() == [] and len(bucket.keys) == 3
+    # Keys of the prefix sorted before any other: deleted page by page until the stranger shows.
+    bucket = FakeBucket([f"a/{i:04d}" for i in range(1500)] + ["b"], ignore_prefix=True)
+    with pytest.raises(Exception, match="b"):
+        make_client(bucket).delete_by_prefix("a/")
+    assert bucket.keys == {f"a/{i:04d}" for i in range(1000, 1500)} | {"b"}
 
 
 def test_delete_by_prefix_ends_when_the_service_refuses():
