@@ -136,11 +136,13 @@ DATA = b"0123456789abcdef"
 
 @pytest.mark.parametrize("kind", ALL)
 def test_download_writes_the_object_and_nothing_else(kind, target):
+    target.chmod(0o600)
     with HostileServer(Obj(DATA)) as srv:
         assert client(kind, srv).multipart_download("obj", str(target), 4) is True
         ranges = [h["Range"] for m, _, h in srv.requests if m == "GET"]
     assert ranges == ["bytes=0-3", "bytes=4-7", "bytes=8-11", "bytes=12-15"]
     assert target.read_bytes() == DATA and os.listdir(target.parent) == [target.name]
+    assert target.stat().st_mode & 0o777 == 0o600  # the replaced file's permissions stay
 
 
 WRONG_PARTS = {

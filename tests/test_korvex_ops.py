@@ -5,6 +5,7 @@ import base64
 import hashlib
 import io
 import os
+import stat
 import tracemalloc
 import xml.etree.ElementTree as ET
 
@@ -434,6 +435,21 @@ def test_download_accepts_a_whole_object_reply(tmp_path, at):
     assert path.read_bytes() == data
     assert len(srv.ranges()) == at + 1
     assert calls[-1] == (2, 3, 300, 300) and len(calls) == at + 1
+
+
+def test_download_through_a_link_or_into_a_device(tmp_path):
+    data = pattern(300)
+    real = tmp_path / "real.bin"
+    real.write_bytes(b"old")
+    link = tmp_path / "link.bin"
+    link.symlink_to(real)
+    assert make_client(ObjectServer(data)).multipart_download("o", str(link), 128) is True
+    # The file the link names is replaced; the link stays a link.
+    assert link.is_symlink() and real.read_bytes() == data
+    assert sorted(os.listdir(tmp_path)) == ["link.bin", "real.bin"]
+    # A device is written in place, never renamed over.
+    assert make_client(ObjectServer(data)).multipart_download("o", os.devnull, 128) is True
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
 
 
 def test_download_memory_stays_within_two_parts(tmp_path):

@@ -62,6 +62,16 @@ void ReplacingFile::close() {
 void ReplacingFile::commit() {
     close();
     if (!temp_.is_valid()) return;  // written in place
+    // A file that is replaced keeps its permissions (a private copy stays private).
+    try {
+        nb::object st = call_method(os_, CIRROVA_STR("stat"), {path_.ptr()});
+        nb::object mode = getattr(st, CIRROVA_STR("st_mode"));
+        nb::object mask = nb::int_(07777);
+        nb::object bits = steal_or_throw(PyNumber_And(mode.ptr(), mask.ptr()));
+        call_method(os_, CIRROVA_STR("chmod"), {temp_.ptr(), bits.ptr()});
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_FileNotFoundError)) throw;  // nothing there yet
+    }
     call_method(os_, CIRROVA_STR("replace"), {temp_.ptr(), path_.ptr()});
     temp_.reset();
 }
