@@ -352,7 +352,8 @@ const char kDownloadDoc[] =
     "    local_path  本地文件路径，缺少的目录会被创建\n"
     "    chunk_size  给出时流式下载，每块至多 chunk_size 字节（不大于 0 时为 8 MiB），默认 None\n"
     "    timeout     流式下载的超时，默认 None 表示 default_timeout\n"
-    "先用 head 取得大小；5 GiB 及以上的对象总是以 8 MiB（或 chunk_size）分块流式写入磁盘。";
+    "先用 head 取得大小；5 GiB 及以上的对象总是以 8 MiB（或 chunk_size）分块流式写入磁盘。\n"
+    "内容先写入同目录的临时文件，完整后才替换 local_path；失败时 local_path 保持原样。";
 
 const char kMultipartDownloadDoc[] =
     "按字节范围分片下载对象到本地文件，成功返回 True，失败返回 False。\n"
@@ -363,8 +364,10 @@ const char kMultipartDownloadDoc[] =
     "    part_size   每片字节数，默认 8388608（8 MiB）\n"
     "    callback    进度回调 callback(分片序号, 分片总数, 已下载字节, 总字节)，序号从 0 开始\n"
     "    timeout     每个分片请求的超时，默认 None 表示 default_timeout\n"
-    "每片的响应体长度必须与所请求的范围一致；服务忽略 Range 而返回整个对象（200）时，\n"
-    "文件改写为该对象并结束。对象大小为 0、分片失败或任何普通异常时返回 False。";
+    "206 的 Content-Range 与响应体长度必须恰为所请求的范围；服务忽略 Range 而返回\n"
+    "整个对象（200，长度等于 head 的大小）时，文件改写为该对象并结束。内容先写入同目录\n"
+    "的临时文件，完整后才替换 local_path。对象大小为 0、分片失败或任何普通异常时返回\n"
+    "False，local_path 保持原样。";
 
 const char kHeadDoc[] =
     "查询对象元数据（HeadFile），返回 httpx.Response。\n"
@@ -455,8 +458,9 @@ const char kMultipartUploadDoc[] =
     "    headers       额外请求头，默认 None\n"
     "    callback      进度回调 callback(分片序号, 分片总数, 已上传字节, 总字节)\n"
     "    retries       每个分片的尝试次数，默认 3\n"
-    "返回 {\"upload_id\", \"etags\", \"result\"}（result 为完成请求的 JSON）。初始化后出现任何\n"
-    "普通异常时先放弃上传再原样抛出；初始化失败抛出 Exception(\"初始化分片失败: ...\")，\n"
+    "返回 {\"upload_id\", \"etags\", \"result\"}（result 为完成请求的 JSON；完成请求答 200 但\n"
+    "响应体不是 JSON 时为 None，上传仍算成功）。分片响应没有 ETag 时该分片失败。初始化后出现\n"
+    "任何普通异常时先放弃上传再原样抛出；初始化失败抛出 Exception(\"初始化分片失败: ...\")，\n"
     "完成失败抛出 Exception(\"完成分片失败: ...\")。";
 
 const char kMultipartUploadBytesDoc[] =

@@ -1208,14 +1208,17 @@ const char kMultipartDownloadDoc[] =
     "\n"
     "参数：\n"
     "    key         对象键（未编码）\n"
-    "    local_path  目标文件路径；所在目录不存在时自动创建，已有文件会被覆盖\n"
+    "    local_path  目标文件路径；所在目录不存在时自动创建。先写入同目录的临时文件，\n"
+    "                全部完成后才替换已有文件；失败时已有文件保持原样\n"
     "    part_size   每个分片的字节数，默认 8388608（8 MiB）\n"
     "    callback    进度回调，默认 None；每写完一个分片调用\n"
     "                callback(分片序号(从 0 起), 总分片数, 已下载字节数, 文件总大小)\n"
     "    timeout     每个请求的超时，默认 None 表示使用 default_timeout\n"
     "\n"
+    "每个范围请求带 If-Match（HEAD 得到的 ETag），对象中途被替换时下载失败。\n"
     "返回 True。元数据请求失败抛出 \"获取文件信息失败: ...\"，对象为空抛出 \"文件大小为 0\"，\n"
-    "分片状态码不是 200/206 或长度与范围不符时抛出 \"下载分片 N 失败: ...\"。";
+    "分片状态码不是 200/206、206 的 Content-Range 不是所请求的范围与对象大小、\n"
+    "长度与范围不符或 200 不是整个对象时抛出 \"下载分片 N 失败: ...\"。";
 
 const char kBucketRequestDoc[] =
     "发送一个针对整个存储桶的签名请求，原样返回 httpx.Response。\n"
@@ -1269,7 +1272,8 @@ const char kCopyObjectDoc[] =
     "    headers     额外请求头，默认 None；会复制\n"
     "    timeout     超时，默认 None 表示使用 default_timeout\n"
     "\n"
-    "返回 True（状态码 200）；否则抛出 Exception(\"复制对象失败: 状态码 响应文本\")。";
+    "返回 True（状态码 200）；否则抛出 Exception(\"复制对象失败: 状态码 响应文本\")。\n"
+    "状态码 200 而响应体是 Error 文档（复制在开始应答后失败）同样抛出该异常。";
 
 const char kBucketStatsDoc[] =
     "统计存储桶的对象数量与总字节数（遍历 iter_objects）。\n"
@@ -1293,7 +1297,8 @@ const char kDeleteByPrefixDoc[] =
     "    prefix   键前缀；\"\" 表示存储桶中的全部对象\n"
     "    timeout  每个请求的超时，默认 None 表示使用 default_timeout\n"
     "\n"
-    "某一轮没有删除任何对象（例如服务端拒绝删除）时停止。返回：服务端报告已删除的键数。";
+    "某一轮没有删除任何对象（例如服务端拒绝删除）时停止；列出的一页中有不以 prefix 开头的键\n"
+    "时不删除该页并抛出 Exception。返回：服务端报告已删除的键数。";
 
 }  // namespace
 
