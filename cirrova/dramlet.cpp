@@ -12,6 +12,7 @@
 #include "common/pyutil.h"
 #include "common/quote.h"
 #include "common/ranged_download.h"
+#include "common/replacing_file.h"
 #include "common/timeout.h"
 #include "signing/ufile.h"
 
@@ -351,7 +352,8 @@ const char kDownloadDoc[] =
     "    local_path  本地文件路径，缺少的目录会被创建\n"
     "    chunk_size  给出时流式下载，每块至多 chunk_size 字节（不大于 0 时为 8 MiB），默认 None\n"
     "    timeout     流式下载的超时，默认 None 表示 default_timeout\n"
-    "先用 head 取得大小；5 GiB 及以上的对象总是以 8 MiB（或 chunk_size）分块流式写入磁盘。";
+    "先用 head 取得大小；5 GiB 及以上的对象总是以 8 MiB（或 chunk_size）分块流式写入磁盘。\n"
+    "内容先写入同目录的临时文件，完整后才替换 local_path；失败时 local_path 保持原样。";
 
 const char kMultipartDownloadDoc[] =
     "按字节范围分片下载对象到本地文件，成功返回 True，失败返回 False。\n"
@@ -362,8 +364,10 @@ const char kMultipartDownloadDoc[] =
     "    part_size   每片字节数，默认 8388608（8 MiB）\n"
     "    callback    进度回调 callback(分片序号, 分片总数, 已下载字节, 总字节)，序号从 0 开始\n"
     "    timeout     每个分片请求的超时，默认 None 表示 default_timeout\n"
-    "每片的响应体长度必须与所请求的范围一致；服务忽略 Range 而返回整个对象（200）时，\n"
-    "文件改写为该对象并结束。对象大小为 0、分片失败或任何普通异常时返回 False。";
+    "206 的 Content-Range 与响应体长度必须恰为所请求的范围；服务忽略 Range 而返回\n"
+    "整个对象（200，长度等于 head 的大小）时，文件改写为该对象并结束。内容先写入同目录\n"
+    "的临时文件，完整后才替换 local_path。对象大小为 0、分片失败或任何普通异常时返回\n"
+    "False，local_path 保持原样。";
 
 const char kHeadDoc[] =
     "查询对象元数据（HeadFile），返回 httpx.Response。\n"
@@ -454,8 +458,9 @@ const char kMultipartUploadDoc[] =
     "    headers       额外请求头，默认 None\n"
     "    callback      进度回调 callback(分片序号, 分片总数, 已上传字节, 总字节)\n"
     "    retries       每个分片的尝试次数，默认 3\n"
-    "返回 {\"upload_id\", \"etags\", \"result\"}（result 为完成请求的 JSON）。初始化后出现任何\n"
-    "普通异常时先放弃上传再原样抛出；初始化失败抛出 Exception(\"初始化分片失败: ...\")，\n"
+    "返回 {\"upload_id\", \"etags\", \"result\"}（result 为完成请求的 JSON；完成请求答 200 但\n"
+    "响应体不是 JSON 时为 None，上传仍算成功）。分片响应没有 ETag 时该分片失败。初始化后出现\n"
+    "任何普通异常时先放弃上传再原样抛出；初始化失败抛出 Exception(\"初始化分片失败: ...\")，\n"
     "完成失败抛出 Exception(\"完成分片失败: ...\")。";
 
 const char kMultipartUploadBytesDoc[] =
@@ -551,6 +556,9 @@ nb::object drive_multipart(Args& a, bool from_file) {
             nb::object resp_headers = getattr(part_resp, CIRROVA_STR("headers"));
             nb::object etag = get_member(resp_headers, CIRROVA_STR("ETag"), to_str(""));
             etag = call_method(etag, CIRROVA_STR("strip"), {CIRROVA_STR("\"")});
+            // The completion names every part by its tag: a part without one
+            // was not stored as sent.
+            if (!truthy(etag)) raise_exception("分片 " + std::to_string(i) + " 上传失败: 响应没有 ETag");
             if (PyList_Append(etags.ptr(), etag.ptr()) < 0) raise_current();
             release_reply(part_resp);  // frees the part's bytes now
             resp_headers.reset();
@@ -565,7 +573,14 @@ nb::object drive_multipart(Args& a, bool from_file) {
         resp = call_method(self, CIRROVA_STR("finish_multipart_upload"),
                            {key.ptr(), upload_id.ptr(), etags.ptr(), headers.ptr()}, CIRROVA_KWNAMES("headers"));
         if (!status_is(resp, 200)) raise_exception("完成分片失败: " + status_and_text(resp));
-        nb::object result = call_method(resp, CIRROVA_STR("json"), {});
+        // The object is complete once the service answered 200: a body that
+        // is not JSON gives no result, and must not abort the upload.
+        nb::object result = nb::none();
+        try {
+            result = call_method(resp, CIRROVA_STR("json"), {});
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
 
         nb::object out = new_dict();
         set_item(out, CIRROVA_STR("upload_id"), upload_id);
@@ -1108,9 +1123,10 @@ nb::object download(Args& a) {
             nb::object url = object_url(attr(self, CIRROVA_STR("_api_host")), key);
             nb::object headers = get_auth_headers(self, key);
             nb::object client = attr(self, CIRROVA_STR("_client"));
-            nb::object cm = call_method(client, CIRROVA_STR("stream"),
-                                        {CIRROVA_STR("GET"), url.ptr(), headers.ptr(), req_timeout.ptr()},
-                                        CIRROVA_KWNAMES("headers", "timeout"));
+            nb::dict kw;
+            set_item(kw, CIRROVA_STR("headers"), headers);
+            set_timeout(kw, req_timeout);
+            nb::object cm = call_method_kw(client, CIRROVA_STR("stream"), {CIRROVA_STR("GET"), url.ptr()}, kw);
             nb::object resp = call_method(cm, CIRROVA_STR("__enter__"), {});
             Closer exit(cm, CIRROVA_STR("__exit__"), {Py_None, Py_None, Py_None});
             if (!status_is(resp, 200)) {
@@ -1118,18 +1134,17 @@ nb::object download(Args& a) {
                 return py_bool(false);
             }
             {
-                nb::object f = open_file(path, CIRROVA_STR("wb"));
-                Closer closer(f, CIRROVA_STR("close"));
-                nb::object write = getattr(f, CIRROVA_STR("write"));
+                // The file at `path` is replaced only once the whole body is in.
+                ReplacingFile out(path);
                 nb::object pieces = call_method(resp, CIRROVA_STR("iter_bytes"), {piece.ptr()},
                                                 CIRROVA_KWNAMES("chunk_size"));
                 nb::object it = steal_or_throw(PyObject_GetIter(pieces.ptr()));
                 while (PyObject* p = PyIter_Next(it.ptr())) {
                     nb::object chunk = nb::steal(p);
-                    if (truthy(chunk)) vcall(write, {chunk.ptr()});
+                    if (truthy(chunk)) out.write(chunk);
                 }
                 if (PyErr_Occurred()) raise_current();
-                closer.done();
+                out.commit();
             }
             exit.done();
             return py_bool(true);
@@ -1138,10 +1153,9 @@ nb::object download(Args& a) {
         nb::object resp = call_method(self, CIRROVA_STR("_download"), {key.ptr()});
         if (!status_is(resp, 200)) return py_bool(false);
         nb::object content = getattr(resp, CIRROVA_STR("content"));
-        nb::object f = open_file(path, CIRROVA_STR("wb"));
-        Closer closer(f, CIRROVA_STR("close"));
-        call_method(f, CIRROVA_STR("write"), {content.ptr()});
-        closer.done();
+        ReplacingFile out(path);
+        out.write(content);
+        out.commit();
         return py_bool(true);
     });
 }
@@ -1169,8 +1183,10 @@ nb::object multipart_download(Args& a) {
             nb::object range = to_str("bytes=" + std::to_string(start) + "-" + std::to_string(end));
             set_item(headers, CIRROVA_STR("Range"), range);
             nb::object client = attr(self, CIRROVA_STR("_client"));
-            return call_method(client, CIRROVA_STR("get"), {url.ptr(), headers.ptr(), req_timeout.ptr()},
-                               CIRROVA_KWNAMES("headers", "timeout"));
+            nb::dict kw;
+            set_item(kw, CIRROVA_STR("headers"), headers);
+            set_timeout(kw, req_timeout);
+            return call_method_kw(client, CIRROVA_STR("get"), {url.ptr()}, kw);
         };
         download_ranges(d);
         return py_bool(true);
@@ -1229,9 +1245,11 @@ nb::object list(Args& a) {
     nb::object req_timeout = choose_timeout(a[4], attr(self, CIRROVA_STR("default_timeout")));
 
     nb::object client = attr(self, CIRROVA_STR("_client"));
-    nb::object resp = call_method(client, CIRROVA_STR("get"),
-                                  {url_obj.ptr(), headers.ptr(), params.ptr(), req_timeout.ptr()},
-                                  CIRROVA_KWNAMES("headers", "params", "timeout"));
+    nb::dict kw;
+    set_item(kw, CIRROVA_STR("headers"), headers);
+    set_item(kw, CIRROVA_STR("params"), params);
+    set_timeout(kw, req_timeout);
+    nb::object resp = call_method_kw(client, CIRROVA_STR("get"), {url_obj.ptr()}, kw);
     // An error reply is not an empty listing.
     if (!status_is(resp, 200)) raise_exception("获取文件列表失败: " + status_and_text(resp));
     nb::object data = call_method(resp, CIRROVA_STR("json"), {});

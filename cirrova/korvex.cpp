@@ -204,7 +204,7 @@ std::string now_amz_date() { return fmt_amz_date(utc_now()); }
 
 // Object URL by the public-URL rules: custom domain, virtual host or path.
 std::string object_url(nb::handle self, std::string_view key) {
-    std::string quoted = quote_path(key);
+    std::string quoted = quote_key(key);
     bool custom = truthy(getattr(self, NAME("_custom_domain")));
     if (custom) {
         Attr domain(self, NAME("domain_url"));
@@ -372,7 +372,7 @@ nb::object sign_request(Args& a) {
     std::string uri = "/";  // service level: the root
     uri.reserve(3 * utf8(a[1]).size() + 66);  // a bucket name has at most 63 characters
     if (a[5].ptr() != Py_True && is_virtual(self)) {
-        append_quoted_path(uri, utf8(a[1]));
+        append_quoted_key(uri, utf8(a[1]));
     } else if (a[5].ptr() != Py_True) {
         std::string_view bkt = utf8(a[6]);
         std::optional<Attr> own;
@@ -382,7 +382,7 @@ nb::object sign_request(Args& a) {
         }
         uri += bkt;
         uri += '/';
-        append_quoted_path(uri, utf8(a[1]));
+        append_quoted_key(uri, utf8(a[1]));
     }
 
     Attr access(self, NAME("access_key")), secret(self, NAME("secret_key")), region(self, NAME("region"));
@@ -421,7 +421,7 @@ nb::object sign_request_v2(Args& a) {
         }
         path += bkt;
         path += '/';
-        append_quoted_path(path, utf8(a[1]));
+        append_quoted_key(path, utf8(a[1]));
     }
     std::string resource = sigv2::canonical_resource(path, query);
     std::string to_sign = sigv2::string_to_sign(utf8(a[0]), headers, resource);
@@ -476,7 +476,7 @@ nb::object request(Args& a) {
     Attr endpoint(self, NAME("endpoint"));
     Attr bucket(self, NAME("bucket"));
     std::string ep_host = endpoint_host(endpoint.view);
-    std::string quoted = quote_path(utf8(key));
+    std::string quoted = quote_key(utf8(key));
     std::string url;
     if (is_virtual(self)) {
         std::string host = std::string(bucket.view) + "." + ep_host;
@@ -790,6 +790,25 @@ nb::object list_buckets(Args& a) {
 
 // --- copy and statistics ----------------------------------------------------
 
+// A copy can fail after its 200 status line was sent: the body is then an
+// Error document instead of CopyObjectResult. A body that does not parse is
+// not taken as an error.
+static bool is_error_document(nb::handle resp) {
+    nb::object text = getattr(resp, NAME("text"));
+    if (!truthy(text)) return false;
+    Xml x;
+    try {
+        x = parse_reply(resp);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+    nb::object tag = getattr(x.root, NAME("tag"));
+    if (!PyUnicode_Check(tag.ptr())) return false;
+    std::string_view name = utf8(tag);
+    return name.substr(name.rfind('}') + 1) == "Error";
+}
+
 nb::object copy_object(Args& a) {
     nb::handle self = a.self;
     // src_key, dest_key, src_bucket, headers, timeout
@@ -799,7 +818,7 @@ nb::object copy_object(Args& a) {
     dict_set(headers, NAME("x-amz-copy-source"), to_str(source));
     nb::object resp = call_method(self, NAME("_request"), {NAME("PUT"), a[1].ptr(), headers.ptr(), a[4].ptr()},
                                   CIRROVA_KWNAMES("headers", "timeout"));
-    if (status_code(resp) != 200) raise_status("复制对象失败: ", resp);
+    if (status_code(resp) != 200 || is_error_document(resp)) raise_status("复制对象失败: ", resp);
     return nb::bool_(true);
 }
 
@@ -890,6 +909,13 @@ nb::object delete_objects(Args& a) {
     return result;
 }
 
+static bool under_prefix(nb::handle key, nb::handle prefix) {
+    if (!PyUnicode_Check(key.ptr())) return false;
+    Py_ssize_t r = PyUnicode_Tailmatch(key.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
 nb::object delete_by_prefix(Args& a) {
     nb::handle self = a.self;
     // prefix, timeout
@@ -906,6 +932,9 @@ nb::object delete_by_prefix(Args& a) {
             while (PyObject* o = PyIter_Next(it.ptr())) {
                 nb::object obj = nb::steal(o);
                 nb::object key = steal_or_throw(PyObject_GetItem(obj.ptr(), NAME("key")));
+                // A listing that ignored the prefix must not delete other keys.
+                if (!under_prefix(key, a[0]))
+                    raise_exception("列出的对象 " + text_of(key) + " 不在前缀 " + text_of(a[0]) + " 下，已停止删除");
                 if (PyList_Append(keys.ptr(), key.ptr()) < 0) raise_current();
             }
             if (PyErr_Occurred()) raise_current();
@@ -1179,14 +1208,17 @@ const char kMultipartDownloadDoc[] =
     "\n"
     "参数：\n"
     "    key         对象键（未编码）\n"
-    "    local_path  目标文件路径；所在目录不存在时自动创建，已有文件会被覆盖\n"
+    "    local_path  目标文件路径；所在目录不存在时自动创建。先写入同目录的临时文件，\n"
+    "                全部完成后才替换已有文件；失败时已有文件保持原样\n"
     "    part_size   每个分片的字节数，默认 8388608（8 MiB）\n"
     "    callback    进度回调，默认 None；每写完一个分片调用\n"
     "                callback(分片序号(从 0 起), 总分片数, 已下载字节数, 文件总大小)\n"
     "    timeout     每个请求的超时，默认 None 表示使用 default_timeout\n"
     "\n"
+    "每个范围请求带 If-Match（HEAD 得到的 ETag），对象中途被替换时下载失败。\n"
     "返回 True。元数据请求失败抛出 \"获取文件信息失败: ...\"，对象为空抛出 \"文件大小为 0\"，\n"
-    "分片状态码不是 200/206 或长度与范围不符时抛出 \"下载分片 N 失败: ...\"。";
+    "分片状态码不是 200/206、206 的 Content-Range 不是所请求的范围与对象大小、\n"
+    "长度与范围不符或 200 不是整个对象时抛出 \"下载分片 N 失败: ...\"。";
 
 const char kBucketRequestDoc[] =
     "发送一个针对整个存储桶的签名请求，原样返回 httpx.Response。\n"
@@ -1240,7 +1272,8 @@ const char kCopyObjectDoc[] =
     "    headers     额外请求头，默认 None；会复制\n"
     "    timeout     超时，默认 None 表示使用 default_timeout\n"
     "\n"
-    "返回 True（状态码 200）；否则抛出 Exception(\"复制对象失败: 状态码 响应文本\")。";
+    "返回 True（状态码 200）；否则抛出 Exception(\"复制对象失败: 状态码 响应文本\")。\n"
+    "状态码 200 而响应体是 Error 文档（复制在开始应答后失败）同样抛出该异常。";
 
 const char kBucketStatsDoc[] =
     "统计存储桶的对象数量与总字节数（遍历 iter_objects）。\n"
@@ -1264,7 +1297,8 @@ const char kDeleteByPrefixDoc[] =
     "    prefix   键前缀；\"\" 表示存储桶中的全部对象\n"
     "    timeout  每个请求的超时，默认 None 表示使用 default_timeout\n"
     "\n"
-    "某一轮没有删除任何对象（例如服务端拒绝删除）时停止。返回：服务端报告已删除的键数。";
+    "某一轮没有删除任何对象（例如服务端拒绝删除）时停止；列出的一页中有不以 prefix 开头的键\n"
+    "时不删除该页并抛出 Exception。返回：服务端报告已删除的键数。";
 
 }  // namespace
 

@@ -127,7 +127,7 @@ nb::object get_path_url(Args& a) {
     StrAttr domain = str_attr(a.self, CIRROVA_STR("domain_url"));
     std::string url(domain.view);
     url += '/';
-    url += quote_path(utf8(a[0]));
+    url += quote_key(utf8(a[0]));
     return to_str(url);
 }
 
@@ -139,7 +139,7 @@ nb::object request(Args& a) {
     StrAttr host = str_attr(self, CIRROVA_STR("host"));
     std::string url(host.view);
     url += '/';
-    url += quote_path(utf8(key));
+    url += quote_key(utf8(key));
 
     PyObject* headers_name = CIRROVA_STR("headers");
     nb::object headers;
@@ -621,18 +621,19 @@ const char kAbortDoc[] = R"doc(取消分片上传（AbortMultipartUpload）。
 
 const char kMultipartDownloadDoc[] = R"doc(按字节范围分片下载对象到本地文件。
 
-先用 head 取得对象大小，再按顺序逐片 GET（Range）并写入文件。
+先用 head 取得对象大小，再按顺序逐片 GET（Range，带 If-Match 为 head 的 ETag）并写入
+同目录的临时文件，全部完成后才替换 local_path；失败时 local_path 保持原样。
 
 参数：
     key: 对象名。
-    local_path: 本地文件路径，缺失的目录会被创建，已有文件会被覆盖。
+    local_path: 本地文件路径，缺失的目录会被创建，已有文件在下载完成后被替换。
     part_size: 每片字节数，默认 8388608（8 MiB）。
     callback: 进度回调 callback(分片序号(从 0 起), 总片数, 已下载字节, 总字节)；默认 None。
     timeout: 每个请求的超时，默认 None（使用客户端默认超时）。
 返回：
     成功时返回 True。
 异常：
-    元信息请求失败、对象大小为 0、分片请求失败或分片长度不符时抛出 Exception；
+    元信息请求失败、对象大小为 0、分片请求失败、Content-Range 或分片长度不符时抛出 Exception；
     网络错误和回调的异常原样抛出。
 )doc";
 

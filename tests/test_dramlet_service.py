@@ -322,6 +322,22 @@ class TestMultipartUpload:
         with pytest.raises(Exception, match="^完成分片失败: 400"):
             client.multipart_upload_bytes("k", b"abc")
 
+    def test_completion_answered_200_stands_whatever_its_body(self, client, service):
+        # Aborting here would throw away the object the service has just completed.
+        stored = service.finish
+        service.finish = lambda *args: (stored(*args), httpx.Response(200, text="<html>OK</html>"))[1]
+        assert client.multipart_upload_bytes("k", b"abcdef", part_size=3) == \
+            {"upload_id": "up/1=", "etags": ["tag0", "tag1"], "result": None}
+        assert service.count("abort") == 0 and service.objects["k"][0] == b"abcdef"
+
+    def test_a_part_answered_without_etag_fails_the_upload(self, client, service):
+        stored = service.part
+        service.part = lambda r, k, q: (stored(r, k, q), reply(200, {"PartNumber": int(q["partNumber"])}))[1]
+        with pytest.raises(Exception, match="^分片 0 上传失败") as ei:
+            client.multipart_upload_bytes("k", b"abcdef", part_size=3)
+        assert type(ei.value) is Exception
+        assert service.count("finish") == 0 and service.count("abort") == 1 and not service.uploads
+
     def test_raising_callback_aborts(self, client, service, tmp_path):
         src = tmp_path / "f"
         src.write_bytes(b"0123456789")

@@ -233,10 +233,12 @@ class TestRequest:
         c.head("k")
         c.head("k", timeout=None)
         c._request("GET", "k", timeout=5)
-        plain, _ = make(rec)
+        plain = DramletFileClient(PUB, PRIV, BUCKET, http_client=httpx.Client(transport=httpx.MockTransport(rec),
+                                                                              timeout=7))
         plain._request("GET", "k", timeout=None)
         reads = [r.extensions["timeout"]["read"] for r in rec.requests]
-        assert reads == [10, 30, 5, None]
+        # No time-out of its own: the httpx.Client's holds.
+        assert reads == [10, 30, 5, 7]
 
     def test_list_request_shape(self):
         c, rec = make(Recorder(body=json.dumps({"DataSet": [{"FileName": "a"}], "NextMarker": ""}).encode()))

@@ -164,8 +164,10 @@ def test_timeout_rule():
         c._request("GET", "k", **kw)
         return rec.last.extensions["timeout"]["read"]
 
-    plain, rec = make()
-    assert sent(plain, rec, timeout=None) is None
+    rec = Recorder()
+    plain = KorvexClient("AK", "SK", "bkt", http_client=httpx.Client(transport=httpx.MockTransport(rec), timeout=7))
+    # None everywhere: the keyword is left out, so the httpx.Client's own time-out holds.
+    assert sent(plain, rec, timeout=None) == 7 and sent(plain, rec) == 7
     assert sent(plain, rec, timeout=5) == 5
     with_default, rec2 = make(timeout=30)
     assert sent(with_default, rec2, timeout=None) == 30

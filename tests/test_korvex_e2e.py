@@ -218,3 +218,19 @@ def test_object_round_trip_in_both_signature_versions(server, http, tmp_path, ve
 
     assert c.delete("bytes").status_code == 204
     assert c.head("bytes").status_code == 404
+
+
+@pytest.mark.parametrize("version", ["v4", "korvex"])
+def test_keys_with_dot_segments_are_objects_of_their_own(server, http, version):
+    c = KorvexClient("S3RVER", "S3RVER", new_bucket(server, http), endpoint=server.endpoint, http_client=http,
+                     signature_version=version)
+    objects = {"a": b"plain", "dot/../a": b"parent", "dot/./a": b"self", "dot/a": b"child", ".": b"one", "..": b"two"}
+    for key, body in objects.items():
+        assert c.upload(key, body).status_code == 200
+    for key, body in objects.items():
+        reply = c._download(key)
+        assert (reply.status_code, reply.content) == (200, body), key
+    assert sorted(o["key"] for o in c.list()["objects"]) == sorted(objects)
+    assert http.get(c.get_shared_url("dot/../a")).content == b"parent"
+    assert c.delete("dot/../a").status_code == 204
+    assert c._download("dot/../a").status_code == 404 and c._download("a").content == b"plain"

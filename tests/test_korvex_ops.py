@@ -5,6 +5,7 @@ import base64
 import hashlib
 import io
 import os
+import stat
 import tracemalloc
 import xml.etree.ElementTree as ET
 
@@ -258,7 +259,8 @@ class ObjectServer:
         if action is not None:
             return action
         start, end = request.headers["range"].removeprefix("bytes=").split("-")
-        return httpx.Response(206, content=self.data[int(start):int(end) + 1])
+        return httpx.Response(206, content=self.data[int(start):int(end) + 1],
+                              headers={"Content-Range": f"bytes {start}-{end}/{len(self.data)}"})
 
     def ranges(self):
         return [r.headers["range"] for r in self.requests if r.method == "GET"]
@@ -321,10 +323,13 @@ def test_download_timeouts_and_falsy_callbacks(tmp_path):
         assert c.multipart_download("o", str(tmp_path / "f"), 2, cb, timeout=3) is True
     assert not Falsy.called
     assert all(timeouts(r)["read"] == 3 for r in srv.requests)
-    # No time-out anywhere: head's own default does not apply.
+    # No time-out of the call or the client object: head's own default does not
+    # apply, the httpx.Client's does.
+    c = KorvexClient("a", "s", "bkt", endpoint=ENDPOINT,
+                     http_client=httpx.Client(transport=httpx.MockTransport(srv), timeout=4))
     srv.requests.clear()
     c.multipart_download("o", str(tmp_path / "f"))
-    assert [timeouts(r)["read"] for r in srv.requests] == [None, None]
+    assert [timeouts(r)["read"] for r in srv.requests] == [4, 4]
     with_default = make_client(srv, timeout=21)
     srv.requests.clear()
     with_default.multipart_download("o", str(tmp_path / "f"))
@@ -373,15 +378,17 @@ def _first_part_then(tmp_path, fail, **kw):
     data = pattern(300)
     srv = ObjectServer(data, fail={1: fail})
     path = tmp_path / "out.bin"
+    path.write_bytes(b"previous copy")
     calls = []
     with pytest.raises(Exception) as ei:
         make_client(srv).multipart_download("o", str(path), 128, kw.get("callback", lambda *a: calls.append(a)))
-    assert path.read_bytes() == data[:128]
+    # The earlier copy stays as it was; the parts written went into a file now removed.
+    assert path.read_bytes() == b"previous copy" and os.listdir(tmp_path) == ["out.bin"]
     assert open_fds_to(path) == []
     return ei.value, srv, calls
 
 
-def test_download_part_failures_leave_earlier_parts_and_close_the_file(tmp_path):
+def test_download_part_failures_keep_the_previous_file(tmp_path):
     err, srv, calls = _first_part_then(tmp_path, httpx.Response(503, text="slow down"))
     assert type(err) is Exception and str(err) == "下载分片 2 失败: 503 slow down"
     assert calls == [(0, 3, 128, 300)] and len(srv.ranges()) == 2
@@ -430,6 +437,21 @@ def test_download_accepts_a_whole_object_reply(tmp_path, at):
     assert calls[-1] == (2, 3, 300, 300) and len(calls) == at + 1
 
 
+def test_download_through_a_link_or_into_a_device(tmp_path):
+    data = pattern(300)
+    real = tmp_path / "real.bin"
+    real.write_bytes(b"old")
+    link = tmp_path / "link.bin"
+    link.symlink_to(real)
+    assert make_client(ObjectServer(data)).multipart_download("o", str(link), 128) is True
+    # The file the link names is replaced; the link stays a link.
+    assert link.is_symlink() and real.read_bytes() == data
+    assert sorted(os.listdir(tmp_path)) == ["link.bin", "real.bin"]
+    # A device is written in place, never renamed over.
+    assert make_client(ObjectServer(data)).multipart_download("o", os.devnull, 128) is True
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
 def test_download_memory_stays_within_two_parts(tmp_path):
     data = pattern(256 * MiB)
     srv = ObjectServer(data)
@@ -462,8 +484,9 @@ def test_download_holds_an_earlier_reply_only_while_it_fits_the_budget(part, mos
         status_code = 206
         text = ""
 
-        def __init__(self, n):
-            self.content = zeros[:n]
+        def __init__(self, start, end):
+            self.content = zeros[:end - start + 1]
+            self.headers = {"Content-Range": f"bytes {start}-{end}/{size}"}
 
     class Probe(KorvexClient):
         def head(self, key, headers=None, timeout=10):
@@ -472,7 +495,7 @@ def test_download_holds_an_earlier_reply_only_while_it_fits_the_budget(part, mos
         def _request(self, method, key, query_params=None, **kwargs):
             start, end = map(int, kwargs["headers"]["Range"][len("bytes="):].split("-"))
             held.append(sum(r() is not None for r in refs))
-            reply = Reply(end - start + 1)
+            reply = Reply(start, end)
             refs.append(weakref.ref(reply))
             return reply
 
@@ -611,6 +634,17 @@ def test_copy_object():
             c.copy_object("k", "k2")
         assert type(ei.value) is Exception and str(ei.value) == f"复制对象失败: {status} nope"
 
+    # A copy that fails after its 200 status line: the body is an Error document.
+    for ns in (True, False):
+        body = doc("<Error><Code>InternalError</Code><Message>retry</Message></Error>", ns)
+        rec.reply = httpx.Response(200, text=body)
+        with pytest.raises(Exception) as ei:
+            c.copy_object("k", "k2")
+        assert type(ei.value) is Exception and str(ei.value) == "复制对象失败: 200 " + body
+    for body in (doc("<CopyObjectResult><ETag>\"e\"</ETag></CopyObjectResult>"), "", "not xml"):
+        rec.reply = httpx.Response(200, text=body)
+        assert c.copy_object("k", "k2") is True
+
 
 def test_bucket_stats():
     c = make_client(Recorder())
@@ -634,10 +668,11 @@ class FakeBucket:
     keys sorted, pages of max-keys, deleted keys leave the listing. Keys in
     `refuse` come back as errors and stay."""
 
-    def __init__(self, keys, refuse=(), ns=True):
+    def __init__(self, keys, refuse=(), ns=True, ignore_prefix=False):
         self.keys = set(keys)
         self.refuse = set(refuse)
         self.ns = ns
+        self.ignore_prefix = ignore_prefix  # like a proxy that drops the query
         self.requests = []
 
     def __call__(self, request):
@@ -645,7 +680,7 @@ class FakeBucket:
         if request.method == "GET":
             p = request.url.params
             assert "continuation-token" not in p
-            keys = sorted(k for k in self.keys if k.startswith(p["prefix"]))
+            keys = sorted(k for k in self.keys if self.ignore_prefix or k.startswith(p["prefix"]))
             page = keys[:int(p["max-keys"])]
             body = "".join(f"<Contents><Key>{esc(k)}</Key><Size>1</Size></Contents>" for k in page)
             truncated = "true" if len(keys) > len(page) else "false"
@@ -759,6 +794,20 @@ def test_delete_by_prefix():
     assert len(bucket.requests) == 1
 
     assert c.delete_by_prefix("") == 1 and bucket.keys == set()
+
+
+def test_delete_by_prefix_deletes_nothing_outside_the_prefix():
+    # A listing that ignores the prefix: the page holding another key is not deleted.
+    bucket = FakeBucket(["logs/1", "logs/2", "photos/keep-me"], ignore_prefix=True)
+    with pytest.raises(Exception, match="photos/keep-me") as ei:
+        make_client(bucket).delete_by_prefix("logs/")
+    assert type(ei.value) is Exception
+    assert bucket.deletes() == [] and len(bucket.keys) == 3
+    # Keys of the prefix sorted before any other: deleted page by page until the stranger shows.
+    bucket = FakeBucket([f"a/{i:04d}" for i in range(1500)] + ["b"], ignore_prefix=True)
+    with pytest.raises(Exception, match="b"):
+        make_client(bucket).delete_by_prefix("a/")
+    assert bucket.keys == {f"a/{i:04d}" for i in range(1000, 1500)} | {"b"}
 
 
 def test_delete_by_prefix_ends_when_the_service_refuses():

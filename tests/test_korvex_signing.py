@@ -345,3 +345,39 @@ def test_many_and_long_headers_sign_like_few(count, name_length):
     v2_headers = {"Date": "d", **meta}
     amz = "".join(f"{n}:{v}\n" for n, v in sorted((k.lower(), v) for k, v in meta.items()))
     assert c._sign_request_v2("GET", "k", v2_headers) == v2_signature("GET\n\n\nd\n" + amz + "/b/k")
+
+
+# --- Keys with dot segments ---------------------------------------------------
+
+DOT_KEYS = [("dot/../a", "dot/%2E%2E/a"), ("dot/./a", "dot/%2E/a"), (".", "%2E"), ("..", "%2E%2E"),
+            ("../x/..", "%2E%2E/x/%2E%2E"), ("a./.b/.../..c/d..", "a./.b/.../..c/d..")]
+
+
+@pytest.mark.parametrize("key, quoted", DOT_KEYS)
+def test_dot_segments_are_sent_signed_and_shared_as_written(key, quoted):
+    # URL normalisation would turn "dot/../a" into "a": another object.
+    seen = []
+    http = httpx.Client(transport=httpx.MockTransport(lambda r: seen.append(r) or httpx.Response(200)))
+    c = KorvexClient(AK, SK, "b", endpoint="http://127.0.0.1:9000", http_client=http)
+    c.head(key, headers={"X-Amz-Date": "20130524T000000Z"})
+    assert seen[-1].url.raw_path == f"/b/{quoted}".encode()
+    expected = (f"HEAD\n/b/{quoted}\n\nhost:127.0.0.1:9000\nx-amz-content-sha256:UNSIGNED-PAYLOAD\n"
+                "x-amz-date:20130524T000000Z\n\nhost;x-amz-content-sha256;x-amz-date\nUNSIGNED-PAYLOAD")
+    assert seen[-1].headers["authorization"] == v4_auth("host;x-amz-content-sha256;x-amz-date",
+                                                        v4_signature(expected))
+
+    c.addressing_style = "virtual"
+    c.head(key)
+    assert seen[-1].url.raw_path == f"/{quoted}".encode()
+
+    c.addressing_style, c.signature_version = "path", "korvex"
+    date = "Fri, 24 May 2013 00:00:00 GMT"
+    c.head(key, headers={"Date": date})
+    assert seen[-1].url.raw_path == f"/b/{quoted}".encode()
+    assert seen[-1].headers["authorization"] == v2_signature(f"HEAD\n\n\n{date}\n/b/{quoted}")
+
+    with mock.patch("time.time", return_value=T_20130524):
+        url = c._presign_url("GET", key, 60)
+    base, (query, signature) = _presign_parts(url)
+    assert base == f"http://127.0.0.1:9000/b/{quoted}" == c.get_path_url(key)
+    assert signature == v4_signature(f"GET\n/b/{quoted}\n{query}\nhost:127.0.0.1:9000\n\nhost\nUNSIGNED-PAYLOAD")

@@ -21,6 +21,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PREFIX = os.path.join(ROOT, ".s3rver")
 VERSION = "3.7.1"
 BIN = os.path.join(PREFIX, "node_modules", "s3rver", "bin", "s3rver.js")
+# Keeps keys with "." and ".." segments apart in s3rver's file store.
+KEYS = os.path.join(ROOT, "tools", "s3rver_keys.js")
 
 
 def install():
@@ -52,7 +54,7 @@ class S3rver:
         self.directory = tempfile.mkdtemp(prefix="s3rver-")
         env = dict(os.environ, NODE_OPTIONS="--openssl-legacy-provider")
         self.process = subprocess.Popen(
-            ["node", script, "--address", "127.0.0.1", "--port", str(self.port), "--directory", self.directory,
+            ["node", "-r", KEYS, script, "--address", "127.0.0.1", "--port", str(self.port), "--directory", self.directory,
              "--silent", "--allow-mismatched-signatures"],
             env=env,
             stdout=subprocess.DEVNULL,

@@ -68,6 +68,34 @@ std::string quote_component(std::string_view s) {
     return out;
 }
 
+void append_quoted_key(std::string& out, std::string_view key) {
+    const size_t at = out.size();
+    append_quoted(out, key, path_safe);
+    if (out.find('.', at) == std::string::npos) return;
+    std::string quoted = out.substr(at);
+    out.resize(at);
+    size_t pos = 0;
+    while (true) {
+        size_t slash = quoted.find('/', pos);
+        std::string_view seg = std::string_view(quoted).substr(pos, slash == std::string::npos ? slash : slash - pos);
+        if (seg == ".")
+            out += "%2E";
+        else if (seg == "..")
+            out += "%2E%2E";
+        else
+            out += seg;
+        if (slash == std::string::npos) break;
+        out += '/';
+        pos = slash + 1;
+    }
+}
+
+std::string quote_key(std::string_view key) {
+    std::string out;
+    append_quoted_key(out, key);
+    return out;
+}
+
 std::string quote_with_safe(std::string_view s, std::string_view safe) {
     std::string out;
     append_quoted(out, s, [safe](unsigned char c) {

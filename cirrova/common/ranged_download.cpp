@@ -1,6 +1,7 @@
 #include "ranged_download.h"
 
 #include "pyutil.h"
+#include "replacing_file.h"
 
 #include <algorithm>
 #include <string>
@@ -17,34 +18,10 @@ long long to_ll(nb::handle o) {
     return v;
 }
 
-// An open binary file that is closed on every way out; a close during error
-// propagation keeps the original error.
-class OutFile {
-public:
-    explicit OutFile(nb::handle path) {
-        nb::object open = import_attr("builtins", "open");
-        f_ = vcall(open, {path.ptr(), CIRROVA_STR("wb")});
-        write_ = getattr(f_, CIRROVA_STR("write"));
-    }
-    ~OutFile() {
-        if (f_.is_valid()) run_keeping_error([this] { close(); });
-    }
-    void write(nb::handle data) { vcall(write_, {data.ptr()}); }
-    void rewrite(nb::handle data) {
-        call_method(f_, CIRROVA_STR("seek"), {nb::int_(0).ptr()});
-        write(data);
-        call_method(f_, CIRROVA_STR("truncate"), {});
-    }
-    void close() {
-        nb::object f = std::move(f_);
-        write_.reset();
-        call_method(f, CIRROVA_STR("close"), {});
-    }
-
-private:
-    nb::object f_;
-    nb::object write_;
-};
+// "bytes START-END/SIZE": the only Content-Range a part may carry.
+std::string content_range(long long start, long long end, long long size) {
+    return "bytes " + std::to_string(start) + "-" + std::to_string(end) + "/" + std::to_string(size);
+}
 
 }  // namespace
 
@@ -56,7 +33,7 @@ void download_ranges(const RangedDownload& d) {
     nb::object total_obj = steal_or_throw(PyLong_FromLongLong(total));
     nb::object size_obj = steal_or_throw(PyLong_FromLongLong(size));
 
-    OutFile out(d.local_path);
+    ReplacingFile out(d.local_path);
     // Reading a reply takes two bodies' worth at once (httpx joins its pieces).
     // Up to kHoldPreviousUpTo a part's reply is dropped only once the next body
     // is in memory, which a third body still fits beside within two parts and
@@ -79,20 +56,35 @@ void download_ranges(const RangedDownload& d) {
                                 std::string(d.part_error_infix) + details);
             };
             if (code != 200 && code != 206) fail(status_and_text(resp));
+            // A 206 must name exactly the range asked for, within an object of
+            // the size found at the start: another range or another version
+            // of the object would be written as this part.
+            if (code == 206) {
+                const std::string expected = content_range(start, stop - 1, size);
+                nb::object headers = getattr(resp, CIRROVA_STR("headers"));
+                nb::object got = call_method(headers, CIRROVA_STR("get"), {CIRROVA_STR("Content-Range")});
+                if (got.is_none() || !PyUnicode_Check(got.ptr()) || utf8(got) != expected)
+                    fail("206 Content-Range " + (got.is_none() ? std::string("(none)") : text_of(got)) +
+                         " 与请求的 " + expected + " 不符");
+            }
 
             nb::object body = getattr(resp, CIRROVA_STR("content"));
             Py_ssize_t n = PyObject_Length(body.ptr());
             if (n < 0) raise_current();
-            if (n == stop - start) {
-                out.write(body);
-            } else if (code == 200 && n == size) {
+            // A 200 is the whole object, never one part of it.
+            const long long expected_length = code == 200 ? size : stop - start;
+            if (n != expected_length)
+                fail(text_of(status) + " 响应长度 " + std::to_string(n) + " 与" +
+                     (code == 200 ? std::string("对象大小 ")
+                                  : "范围 bytes=" + std::to_string(start) + "-" + std::to_string(stop - 1) +
+                                        " 的长度 ") +
+                     std::to_string(expected_length) + " 不符");
+            if (code == 200) {
                 out.rewrite(body);
                 i = total - 1;
                 done = size;
             } else {
-                fail(text_of(status) + " 响应长度 " + std::to_string(n) + " 与范围 bytes=" +
-                     std::to_string(start) + "-" + std::to_string(stop - 1) + " 的长度 " +
-                     std::to_string(stop - start) + " 不符");
+                out.write(body);
             }
             body.reset();
             release_reply(resp);
@@ -104,7 +96,8 @@ void download_ranges(const RangedDownload& d) {
             vcall(d.callback, {idx.ptr(), total_obj.ptr(), got.ptr(), size_obj.ptr()});
         }
     }
-    out.close();
+    previous.reset();
+    out.commit();
 }
 
 nb::object multipart_download(nb::handle self, nb::handle key, nb::handle local_path,
@@ -114,6 +107,7 @@ nb::object multipart_download(nb::handle self, nb::handle key, nb::handle local_
 
     // 2.-3. the object's size
     long long size = 0;
+    nb::object etag;
     {
         nb::object head = call_method(self, CIRROVA_STR("head"), {key.ptr(), timeout.ptr()},
                                       CIRROVA_KWNAMES("timeout"));
@@ -130,6 +124,8 @@ nb::object multipart_download(nb::handle self, nb::handle key, nb::handle local_
         if (overflow) raise(PyExc_OverflowError, "文件大小超出范围: " + text_of(n));
         if (size == 0) raise_exception("文件大小为 0");
         if (size < 0) raise_exception("文件大小无效: " + std::to_string(size));
+        nb::object tag = call_method(headers, CIRROVA_STR("get"), {CIRROVA_STR("ETag")});
+        if (PyUnicode_Check(tag.ptr()) && PyUnicode_GetLength(tag.ptr()) > 0) etag = std::move(tag);
     }
 
     // 4. the part size (an int, already converted by the argument check)
@@ -155,6 +151,10 @@ nb::object multipart_download(nb::handle self, nb::handle key, nb::handle local_
         nb::object headers = steal_or_throw(PyDict_New());
         nb::object value = to_str(range);
         if (PyDict_SetItem(headers.ptr(), CIRROVA_STR("Range"), value.ptr()) < 0) raise_current();
+        // An object replaced after the head fails its ranges (412) instead of
+        // mixing two versions in one file.
+        if (etag.is_valid() && PyDict_SetItem(headers.ptr(), CIRROVA_STR("If-Match"), etag.ptr()) < 0)
+            raise_current();
         return call_method(self, CIRROVA_STR("_request"),
                            {CIRROVA_STR("GET"), key.ptr(), headers.ptr(), timeout.ptr()},
                            CIRROVA_KWNAMES("headers", "timeout"));

@@ -17,18 +17,21 @@
 //          Exception("文件大小无效: <size>");
 //       4. part_size 0 raises ZeroDivisionError, a negative one ValueError,
 //          both before the file is opened;
-//       5. download_ranges() below.
+//       5. download_ranges() below; every range request also carries
+//          If-Match with the head's ETag when it had one.
 //     Returns True. A method body can return its result directly:
 //       return multipart_download(a.self, a[0], a[1], a[2], a[3], a[4]);
 //
 //   download_ranges(const RangedDownload&)
-//     The loop alone, for a caller that found the size itself. Opens
-//     local_path with open(path, "wb") and, for each part i (0-based) with
-//     start = i * part_size and end = min(start + part_size, size) - 1,
+//     The loop alone, for a caller that found the size itself. Writes into a
+//     new temporary file next to local_path and, for each part i (0-based)
+//     with start = i * part_size and end = min(start + part_size, size) - 1,
 //     calls fetch(start, end) and checks the reply:
 //       - status other than 200/206      -> Exception(prefix + (i+1) + infix
 //                                            + "<status> <text>")
-//       - body length == end - start + 1 -> the part; appended
+//       - 206 whose Content-Range is not exactly "bytes START-END/SIZE"
+//         (this range, the size given) -> Exception(prefix + (i+1) + ...)
+//       - 206 and body length == end - start + 1 -> the part; appended
 //       - 200 and body length == size    -> the whole object: the file is
 //                                            rewritten from offset 0 with it
 //                                            and the download is complete
@@ -37,9 +40,10 @@
 //     After each written part, when `callback` is truthy:
 //       callback(i, total_parts, min((i+1) * part_size, size), size)
 //     (after a whole-object reply: i = total_parts - 1, done = size).
-//     The file is closed on every way out; an exception of fetch, of the
-//     callback or of a write propagates unchanged after the close, the file
-//     holding the parts written before it.
+//     Once every part is written the temporary file is renamed over
+//     local_path. On any failure (of fetch, of a check, of the callback or
+//     of a write) it is closed and removed and the error propagates
+//     unchanged: local_path is left as it was.
 //
 // Memory: reading one reply holds two bodies' worth at its peak (httpx joins
 // the pieces it read). For parts up to 16 MiB the previous reply is released
@@ -60,7 +64,7 @@ namespace cirrova {
 namespace nb = nanobind;
 
 struct RangedDownload {
-    nb::handle local_path;   // str: the file to (over)write
+    nb::handle local_path;   // str: the file to replace once complete
     long long size = 0;      // object size in bytes, > 0
     long long part_size = 0; // bytes per part, > 0 (larger than size is fine)
     nb::handle callback;     // any object; called when truthy; may be empty

@@ -64,7 +64,7 @@ std::string canonical_request(const Request& r) {
     std::string out;
     out.reserve(room);
     out.append(r.method).append("\n/").append(r.bucket).append("/");
-    append_quoted_path(out, r.key);
+    append_quoted_key(out, r.key);
     out += '\n';
     append_canonical_query(out, r.query);
     out += '\n';
@@ -171,7 +171,7 @@ std::string shared_url(std::string_view base_url, std::string_view bucket, std::
                        std::string_view access_key_id, std::string_view access_key_secret, long long expires) {
     std::string sig = query_signature(access_key_secret, query_string_to_sign(expires, bucket, key));
     std::string out(base_url);
-    out.append("/").append(quote_path(key));
+    out.append("/").append(quote_key(key));
     out.append("?OSSAccessKeyId=").append(quote_component(access_key_id));
     out.append("&Expires=").append(std::to_string(expires));
     out.append("&Signature=").append(quote_component(sig));
