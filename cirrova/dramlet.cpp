@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/input.h"
 #include "common/pyutil.h"
 #include "common/quote.h"
 #include "common/ranged_download.h"
@@ -485,6 +486,7 @@ long long blk_size_of(nb::handle blk) {
 
 nb::object drive_multipart(Args& a, bool from_file) {
     nb::handle self = a.self, key = a[0], source = a[1], headers = a[4], callback = a[5], retries = a[6];
+    require_key(key);
     const bool user_part_size = !a.is_none(3);
     long long part = dramlet::kDefaultUploadPartSize;
     if (user_part_size) {
@@ -973,16 +975,22 @@ nb::object request(Args& a) {
     }
 
     apply_default_timeout(kwargs, attr(self, CIRROVA_STR("default_timeout")));
+    body_as_content(kwargs);
     if (PyDict_SetItem(kwargs.ptr(), CIRROVA_STR("headers"), headers.ptr()) < 0) raise_current();
     return call_method_kw(attr(self, CIRROVA_STR("_client")), CIRROVA_STR("request"), {method.ptr(), url_obj.ptr()},
                           kwargs);
 }
 
-nb::object get_path_url(Args& a) { return object_url(attr(a.self, CIRROVA_STR("domain_url")), a[0]); }
+nb::object get_path_url(Args& a) {
+    require_key(a[0]);
+    return object_url(attr(a.self, CIRROVA_STR("domain_url")), a[0]);
+}
 
 nb::object get_shared_url(Args& a) {
     // a: key, expire_time (int)
     nb::handle self = a.self, key = a[0];
+    require_key(key);
+    check_lifetime(a[1], 0, "expire_time");
     nb::object now = steal_or_throw(PyLong_FromDouble(now_seconds()));
     nb::object expires = steal_or_throw(PyNumber_Add(now.ptr(), a[1].ptr()));
     nb::object expires_text = str_of(expires);
@@ -1012,10 +1020,13 @@ nb::object get_shared_url(Args& a) {
 
 nb::object upload(Args& a) {
     // a: key, data, content_type, content_md5, headers, timeout
+    require_key(a[0]);
+    require_body(a[1]);
     nb::object headers = headers_copy(a[4]);
-    if (nonempty_str(a[2])) set_item(headers, CIRROVA_STR("Content-Type"), a[2]);
-    if (nonempty_str(a[3])) set_item(headers, CIRROVA_STR("Content-MD5"), a[3]);
+    if (nonempty_str(a[2])) set_header_replacing(headers, CIRROVA_STR("Content-Type"), a[2]);
+    if (nonempty_str(a[3])) set_header_replacing(headers, CIRROVA_STR("Content-MD5"), a[3]);
     nb::object data = read_if_readable(a[1]);
+    require_body(data);
     return call_method(a.self, CIRROVA_STR("_request"),
                        {CIRROVA_STR("PUT"), a[0].ptr(), data.ptr(), headers.ptr(), a[5].ptr()},
                        CIRROVA_KWNAMES("data", "headers", "timeout"));
@@ -1023,6 +1034,7 @@ nb::object upload(Args& a) {
 
 nb::object upload_file(Args& a) {
     // a: key, local_path, content_type, headers, timeout
+    require_key(a[0]);
     nb::handle path = a[1];
     nb::object ospath = getattr(mod_attr(CIRROVA_STR("os")), CIRROVA_STR("path"));
     if (!truthy(call_method(ospath, CIRROVA_STR("isfile"), {path.ptr()}))) {
@@ -1050,6 +1062,7 @@ nb::object upload_file(Args& a) {
 
 nb::object upload_with_retry(Args& a) {
     // a: key, data, content_type, content_md5, headers, timeout, retries
+    require_key(a[0]);
     nb::object data = read_if_readable(a[1]);
     const long long attempts = ll_clamped(a[6]);
     for (long long i = 0; i < attempts; ++i) {
@@ -1071,6 +1084,7 @@ nb::object upload_with_retry(Args& a) {
 
 nb::object download_raw(Args& a) {
     // a: key, headers
+    require_key(a[0]);
     nb::object headers = headers_or_new(a[1]);
     nb::object api = attr(a.self, CIRROVA_STR("_api_host"));
     return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("GET"), a[0].ptr(), headers.ptr(), api.ptr()},
@@ -1079,6 +1093,7 @@ nb::object download_raw(Args& a) {
 
 nb::object get_content(Args& a) {
     // a: key, as_text, encoding
+    require_key(a[0]);
     nb::object resp = call_method(a.self, CIRROVA_STR("_download"), {a[0].ptr()});
     nb::object status = status_of(resp);
     if (!equals(status, 200)) raise_exception("下载失败: " + text_of(status));
@@ -1089,6 +1104,7 @@ nb::object get_content(Args& a) {
 
 nb::object download(Args& a) {
     // a: key, local_path, chunk_size, timeout
+    require_key(a[0]);
     return false_on_error([&]() -> nb::object {
         nb::handle self = a.self, key = a[0], path = a[1], chunk_size = a[2];
         make_parent_dirs(mod_attr(CIRROVA_STR("os")), path);
@@ -1148,6 +1164,7 @@ nb::object download(Args& a) {
 
 nb::object multipart_download(Args& a) {
     // a: key, local_path, part_size, callback, timeout
+    require_key(a[0]);
     return false_on_error([&]() -> nb::object {
         nb::handle self = a.self, key = a[0], path = a[1];
         make_parent_dirs(mod_attr(CIRROVA_STR("os")), path);
@@ -1183,6 +1200,7 @@ nb::object multipart_download(Args& a) {
 
 nb::object head(Args& a) {
     // a: key, headers, timeout
+    require_key(a[0]);
     nb::object headers = headers_or_new(a[1]);
     nb::object api = attr(a.self, CIRROVA_STR("_api_host"));
     return call_method(a.self, CIRROVA_STR("_request"),
@@ -1191,12 +1209,14 @@ nb::object head(Args& a) {
 }
 
 nb::object is_exists(Args& a) {
+    require_key(a[0]);
     nb::object resp = call_method(a.self, CIRROVA_STR("head"), {a[0].ptr()});
     return py_bool(status_is(resp, 200));
 }
 
 nb::object delete_object(Args& a) {
     // a: key, headers
+    require_key(a[0]);
     nb::object headers = headers_or_new(a[1]);
     nb::object api = attr(a.self, CIRROVA_STR("_api_host"));
     return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("DELETE"), a[0].ptr(), headers.ptr(), api.ptr()},
@@ -1204,6 +1224,7 @@ nb::object delete_object(Args& a) {
 }
 
 nb::object delete_file(Args& a) {
+    require_key(a[0]);
     nb::object resp = call_method(a.self, CIRROVA_STR("delete"), {a[0].ptr()});
     return py_bool(status_is(resp, 204));
 }
@@ -1269,11 +1290,12 @@ nb::object list(Args& a) {
 
 nb::object initiate_multipart_upload(Args& a) {
     // a: key, content_type, headers
+    require_key(a[0]);
     nb::object query = new_dict();
     set_item(query, CIRROVA_STR("uploads"), CIRROVA_STR(""));
     nb::object headers = headers_copy(a[2]);
-    set_item(headers, CIRROVA_STR("Content-Length"), CIRROVA_STR("0"));
-    if (nonempty_str(a[1])) set_item(headers, CIRROVA_STR("Content-Type"), a[1]);
+    set_header_replacing(headers, CIRROVA_STR("Content-Length"), CIRROVA_STR("0"));
+    if (nonempty_str(a[1])) set_header_replacing(headers, CIRROVA_STR("Content-Type"), a[1]);
     nb::object body = to_bytes("");
     return call_method(a.self, CIRROVA_STR("_request"),
                        {CIRROVA_STR("POST"), a[0].ptr(), query.ptr(), body.ptr(), headers.ptr()},
@@ -1282,11 +1304,12 @@ nb::object initiate_multipart_upload(Args& a) {
 
 nb::object upload_part(Args& a) {
     // a: key, upload_id, part_number, data, content_type, headers
+    require_key(a[0]);
     nb::object query = new_dict();
     set_item(query, CIRROVA_STR("uploadId"), a[1]);
     set_item(query, CIRROVA_STR("partNumber"), str_of(a[2]));
     nb::object headers = headers_copy(a[5]);
-    set_item(headers, CIRROVA_STR("Content-Type"), a[4]);
+    set_header_replacing(headers, CIRROVA_STR("Content-Type"), a[4]);
     return call_method(a.self, CIRROVA_STR("_request"),
                        {CIRROVA_STR("PUT"), a[0].ptr(), query.ptr(), a[3].ptr(), headers.ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers"));
@@ -1294,13 +1317,14 @@ nb::object upload_part(Args& a) {
 
 nb::object finish_multipart_upload(Args& a) {
     // a: key, upload_id, etags, new_object, headers
+    require_key(a[0]);
     nb::object query = new_dict();
     set_item(query, CIRROVA_STR("uploadId"), a[1]);
     if (nonempty_str(a[3])) set_item(query, CIRROVA_STR("newObject"), a[3]);
     nb::object joined = steal_or_throw(PyUnicode_Join(CIRROVA_STR(","), a[2].ptr()));
     nb::object body = steal_or_throw(PyUnicode_AsUTF8String(joined.ptr()));
     nb::object headers = headers_copy(a[4]);
-    set_item(headers, CIRROVA_STR("Content-Type"), CIRROVA_STR("text/plain"));
+    set_header_replacing(headers, CIRROVA_STR("Content-Type"), CIRROVA_STR("text/plain"));
     return call_method(a.self, CIRROVA_STR("_request"),
                        {CIRROVA_STR("POST"), a[0].ptr(), query.ptr(), body.ptr(), headers.ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers"));
@@ -1308,6 +1332,7 @@ nb::object finish_multipart_upload(Args& a) {
 
 nb::object abort_multipart_upload(Args& a) {
     // a: key, upload_id, headers
+    require_key(a[0]);
     nb::object query = new_dict();
     set_item(query, CIRROVA_STR("uploadId"), a[1]);
     nb::object headers = headers_or_new(a[2]);
