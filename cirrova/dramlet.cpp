@@ -289,8 +289,8 @@ const char kSharedUrlDoc[] =
     "带签名的限时分享 URL。\n"
     "\n"
     "参数：\n"
-    "    key          对象键\n"
-    "    expire_time  有效期（秒），默认 1200\n"
+    "    key          对象键，不能为空（ValueError）\n"
+    "    expire_time  有效期（秒），默认 1200；不大于 0 时抛出 ValueError\n"
     "返回 基础 URL + \"/\" + 编码后的键 + \"?UCloudPublicKey=...&Signature=...&Expires=...\"；\n"
     "有自定义域名时基础 URL 为 domain_url，否则为公网 external_url（内网客户端也一样）。";
 
@@ -298,10 +298,11 @@ const char kUploadDoc[] =
     "上传对象（PutFile），返回 httpx.Response。\n"
     "\n"
     "参数：\n"
-    "    key           对象键\n"
-    "    data          bytes、str（按 UTF-8 发送）或带 read() 的文件对象（读取剩余全部内容）\n"
-    "    content_type  Content-Type，默认 None；None 或空串不发送\n"
-    "    content_md5   Content-MD5，默认 None；客户端不自行计算\n"
+    "    key           对象键，不能为空（ValueError）\n"
+    "    data          bytes、bytearray、memoryview、str（按 UTF-8 发送）或带 read() 的文件对象（读取剩余\n"
+    "                  全部内容）；None 抛出 TypeError\n"
+    "    content_type  Content-Type，默认 None；None 或空串不发送；非空时替换 headers 中任意大小写的同名头\n"
+    "    content_md5   Content-MD5，默认 None；客户端不自行计算；非空时同样替换同名头\n"
     "    headers       额外请求头，默认 None；不会被修改\n"
     "    timeout       超时，默认 None 表示 default_timeout";
 
