@@ -320,8 +320,8 @@ const char kUploadRetryDoc[] =
     "上传对象，直到服务返回 200 或用完尝试次数；成功返回 True，否则 False。\n"
     "\n"
     "参数：\n"
-    "    key           对象键\n"
-    "    data          bytes、str 或文件对象（只读取一次，每次尝试发送相同内容）\n"
+    "    key           对象键，不能为空（ValueError）\n"
+    "    data          bytes、str 或文件对象（只读取一次，每次尝试发送相同内容）；None 抛出 TypeError\n"
     "    content_type  Content-Type，默认 None\n"
     "    content_md5   Content-MD5，默认 None\n"
     "    headers       额外请求头，默认 None\n"
@@ -1063,8 +1063,11 @@ nb::object upload_file(Args& a) {
 
 nb::object upload_with_retry(Args& a) {
     // a: key, data, content_type, content_md5, headers, timeout, retries
+    // Bad input is a caller's error to raise, not a failed attempt to answer False.
     require_key(a[0]);
+    require_body(a[1]);
     nb::object data = read_if_readable(a[1]);
+    require_body(data);
     const long long attempts = ll_clamped(a[6]);
     for (long long i = 0; i < attempts; ++i) {
         try {

@@ -142,7 +142,10 @@ def test_upload_of_none_is_a_type_error(client):
 
     with pytest.raises(TypeError):
         c.upload("k", Empty())
-    if not isinstance(c, DramletFileClient):  # its upload_part takes bytes only
+    if isinstance(c, DramletFileClient):
+        with pytest.raises(TypeError):
+            c.upload_with_retry("k", None)
+    else:  # UFile's upload_part takes bytes only
         with pytest.raises(TypeError):
             c.upload_part("k", "u", 1, None)
     assert rec.requests == []
