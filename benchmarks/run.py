@@ -4,8 +4,8 @@
     python benchmarks/run.py --quick    # seconds-long smoke pass (small objects, few rounds)
     python benchmarks/run.py --only sign,request
 
-Every figure is a ratio of two measurements taken side by side in this run. The table says
-whether each target is met; the exit status is 0 whatever the timings, and 1 only when a
+Every figure is a ratio of two measurements taken side by side in this run. The table of a full
+run says whether each target is met; the quick pass prints figures only. The exit status is 0 whatever the timings, and 1 only when a
 benchmark failed outright or a client computed something different from its baseline.
 """
 
@@ -34,14 +34,23 @@ SECTIONS = ("sign", "request", "download", "listing", "upload")
 
 
 class Table:
-    def __init__(self):
+    """The rows of a run. With `verdicts` off (the quick pass, whose few rounds on small objects say
+    nothing about the targets) a row shows its figure and detail only; a failure still shows."""
+
+    def __init__(self, verdicts=True):
         self.rows = []
         self.failures = 0
+        self.verdicts = verdicts
 
     def add(self, what, figure, target, met, detail=""):
-        self.rows.append((what, figure, target, met, detail))
         if met == "FAILED":
             self.failures += 1
+        if not self.verdicts:
+            status = met if met in ("FAILED", "skipped") else ""
+            self.rows.append((what, figure, status, detail))
+            print("  %-44s %-9s %-7s %s" % (what, figure, status, detail), flush=True)
+            return
+        self.rows.append((what, figure, target, met, detail))
         print("  %-44s %-9s %-8s %-7s %s" % (what, figure, target, met, detail), flush=True)
 
     def skip(self, what, target, why):
@@ -51,8 +60,9 @@ class Table:
         self.add(what, "-", target, "FAILED", why)
 
     def render(self):
-        head = ("measured", "figure", "target", "met", "detail")
-        widths = [max(len(str(r[i])) for r in self.rows + [head]) for i in range(4)]
+        head = ("measured", "figure", "target", "met", "detail") if self.verdicts else \
+            ("measured", "figure", "status", "detail")
+        widths = [max(len(str(r[i])) for r in self.rows + [head]) for i in range(len(head) - 1)]
         lines = []
         fmt = "  ".join("%%-%ds" % w for w in widths) + "  %s"
         lines.append(fmt % head)
@@ -425,7 +435,7 @@ def main():
     print("cirrova benchmarks%s — Python %s (%s), httpx %s, %s, load %.2f"
           % (" (quick)" if args.quick else "", platform.python_version(), platform.python_implementation(),
              httpx.__version__, os.path.dirname(cirrova.__file__), os.getloadavg()[0]), flush=True)
-    table = Table()
+    table = Table(verdicts=not args.quick)
     started = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="cirrova-bench-", dir="/tmp") as tmp:
         for section in SECTIONS:

@@ -2,6 +2,8 @@
 
 import abc
 import time
+from collections.abc import Iterator, Mapping
+from typing import Any, BinaryIO, Optional, Union
 
 import httpx
 
@@ -19,62 +21,63 @@ class BaseStorageClient(abc.ABC):
     """
 
     #: Pauses between attempts of ``_upload_part_with_retry``, in seconds.
-    _retry_backoff = (0.2, 0.5, 1.0, 2.0)
-    _page_size = 1000
+    _retry_backoff: tuple[float, ...] = (0.2, 0.5, 1.0, 2.0)
+    _page_size: int = 1000
 
     @abc.abstractmethod
-    def _request(self, method, key, *args, **kwargs):
+    def _request(self, method: str, key: str, *args: Any, **kwargs: Any) -> httpx.Response:
         """发送一个针对对象的签名请求。"""
 
     @abc.abstractmethod
-    def get_path_url(self, key):
+    def get_path_url(self, key: str) -> str:
         """对象的公开地址。"""
 
     @abc.abstractmethod
-    def get_shared_url(self, key, *args, **kwargs):
+    def get_shared_url(self, key: str, *args: Any, **kwargs: Any) -> str:
         """对象的限时签名地址。"""
 
     @abc.abstractmethod
-    def upload(self, key, data, *args, **kwargs):
+    def upload(self, key: str, data: Union[bytes, bytearray, memoryview, str, BinaryIO], *args: Any,
+               **kwargs: Any) -> httpx.Response:
         """上传对象。"""
 
     @abc.abstractmethod
-    def _download(self, key, *args, **kwargs):
+    def _download(self, key: str, *args: Any, **kwargs: Any) -> httpx.Response:
         """下载对象，返回原始响应。"""
 
     @abc.abstractmethod
-    def head(self, key, *args, **kwargs):
+    def head(self, key: str, *args: Any, **kwargs: Any) -> httpx.Response:
         """查询对象元数据。"""
 
     @abc.abstractmethod
-    def delete(self, key, *args, **kwargs):
+    def delete(self, key: str, *args: Any, **kwargs: Any) -> httpx.Response:
         """删除对象。"""
 
     @abc.abstractmethod
-    def list(self, *args, **kwargs):
+    def list(self, *args: Any, **kwargs: Any) -> Mapping[str, Any]:
         """按前缀分页列出对象。"""
 
     @abc.abstractmethod
-    def initiate_multipart_upload(self, key, *args, **kwargs):
+    def initiate_multipart_upload(self, key: str, *args: Any, **kwargs: Any) -> httpx.Response:
         """初始化分片上传。"""
 
     @abc.abstractmethod
-    def upload_part(self, *args, **kwargs):
+    def upload_part(self, *args: Any, **kwargs: Any) -> httpx.Response:
         """上传一个分片。"""
 
     @abc.abstractmethod
-    def finish_multipart_upload(self, *args, **kwargs):
+    def finish_multipart_upload(self, *args: Any, **kwargs: Any) -> httpx.Response:
         """用各分片的 ETag 完成分片上传。"""
 
     @abc.abstractmethod
-    def abort_multipart_upload(self, *args, **kwargs):
+    def abort_multipart_upload(self, *args: Any, **kwargs: Any) -> httpx.Response:
         """放弃分片上传。"""
 
     @abc.abstractmethod
-    def multipart_download(self, key, local_path, *args, **kwargs):
+    def multipart_download(self, key: str, local_path: str, *args: Any, **kwargs: Any) -> bool:
         """按字节范围分片下载对象到本地文件。"""
 
-    def iter_objects(self, prefix=""):
+    def iter_objects(self, prefix: str = "") -> Iterator[Mapping[str, Any]]:
         """遍历存储桶（或前缀下）的全部对象，逐页调用 ``list``，每页 1000 个。
 
         某页声称被截断却没有给出前进的 ``next_marker`` 时停止，而不是无限循环。
@@ -90,16 +93,17 @@ class BaseStorageClient(abc.ABC):
                 return
             marker = next_marker
 
-    def _upload_part_with_retry(self, key, upload_id, part_number, chunk, content_type="application/octet-stream",
-                                headers=None, retries=3):
+    def _upload_part_with_retry(self, key: str, upload_id: str, part_number: int, chunk: bytes,
+                                content_type: str = "application/octet-stream",
+                                headers: Optional[dict[str, str]] = None, retries: int = 3) -> httpx.Response:
         """上传一个分片，失败时短暂退避后重试，最多尝试 ``retries`` 次（至少一次）。
 
         成功（状态码 200）时返回 ``upload_part`` 的响应；全部失败时抛出 ``Exception``，
         消息包含分片号、最后的状态码与响应文本；若最后一次是传输错误则链接该异常。
         """
         attempts = max(1, int(retries))
-        last_response = None
-        last_error = None
+        last_response: Optional[httpx.Response] = None
+        last_error: Optional[httpx.TransportError] = None
         for attempt in range(attempts):
             if attempt:
                 time.sleep(self._retry_backoff[min(attempt - 1, len(self._retry_backoff) - 1)])

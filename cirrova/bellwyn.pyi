@@ -1,8 +1,11 @@
-from typing import Optional, Union
+from typing import Optional, Tuple, Union
 
 import httpx
 
 from .korvex import KorvexClient
+
+# A number of seconds, a (connect, read, write, pool) tuple or an httpx.Timeout.
+_Timeout = Union[float, Tuple[Optional[float], ...], httpx.Timeout]
 
 class BellwynClient(KorvexClient):
     def __init__(
@@ -12,7 +15,7 @@ class BellwynClient(KorvexClient):
         bucket: str,
         region: str = "ap-guangzhou",
         domain_url: Optional[str] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
         http_client: Optional[httpx.Client] = None,
     ) -> None: ...
     @property

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/input.h"
 #include "common/pyutil.h"
 #include "common/quote.h"
 #include "common/ranged_download.h"
@@ -289,8 +290,8 @@ const char kSharedUrlDoc[] =
     "带签名的限时分享 URL。\n"
     "\n"
     "参数：\n"
-    "    key          对象键\n"
-    "    expire_time  有效期（秒），默认 1200\n"
+    "    key          对象键，不能为空（ValueError）\n"
+    "    expire_time  有效期（秒），默认 1200；不大于 0 时抛出 ValueError\n"
     "返回 基础 URL + \"/\" + 编码后的键 + \"?UCloudPublicKey=...&Signature=...&Expires=...\"；\n"
     "有自定义域名时基础 URL 为 domain_url，否则为公网 external_url（内网客户端也一样）。";
 
@@ -298,10 +299,11 @@ const char kUploadDoc[] =
     "上传对象（PutFile），返回 httpx.Response。\n"
     "\n"
     "参数：\n"
-    "    key           对象键\n"
-    "    data          bytes、str（按 UTF-8 发送）或带 read() 的文件对象（读取剩余全部内容）\n"
-    "    content_type  Content-Type，默认 None；None 或空串不发送\n"
-    "    content_md5   Content-MD5，默认 None；客户端不自行计算\n"
+    "    key           对象键，不能为空（ValueError）\n"
+    "    data          bytes、bytearray、memoryview、str（按 UTF-8 发送）或带 read() 的文件对象（读取剩余\n"
+    "                  全部内容）；None 抛出 TypeError\n"
+    "    content_type  Content-Type，默认 None；None 或空串不发送；非空时替换 headers 中任意大小写的同名头\n"
+    "    content_md5   Content-MD5，默认 None；客户端不自行计算；非空时同样替换同名头\n"
     "    headers       额外请求头，默认 None；不会被修改\n"
     "    timeout       超时，默认 None 表示 default_timeout";
 
@@ -319,8 +321,8 @@ const char kUploadRetryDoc[] =
     "上传对象，直到服务返回 200 或用完尝试次数；成功返回 True，否则 False。\n"
     "\n"
     "参数：\n"
-    "    key           对象键\n"
-    "    data          bytes、str 或文件对象（只读取一次，每次尝试发送相同内容）\n"
+    "    key           对象键，不能为空（ValueError）\n"
+    "    data          bytes、str 或文件对象（只读取一次，每次尝试发送相同内容）；None 抛出 TypeError\n"
     "    content_type  Content-Type，默认 None\n"
     "    content_md5   Content-MD5，默认 None\n"
     "    headers       额外请求头，默认 None\n"
@@ -490,6 +492,7 @@ long long blk_size_of(nb::handle blk) {
 
 nb::object drive_multipart(Args& a, bool from_file) {
     nb::handle self = a.self, key = a[0], source = a[1], headers = a[4], callback = a[5], retries = a[6];
+    require_key(key);
     const bool user_part_size = !a.is_none(3);
     long long part = dramlet::kDefaultUploadPartSize;
     if (user_part_size) {
@@ -988,16 +991,22 @@ nb::object request(Args& a) {
     }
 
     apply_default_timeout(kwargs, attr(self, CIRROVA_STR("default_timeout")));
+    body_as_content(kwargs);
     if (PyDict_SetItem(kwargs.ptr(), CIRROVA_STR("headers"), headers.ptr()) < 0) raise_current();
     return call_method_kw(attr(self, CIRROVA_STR("_client")), CIRROVA_STR("request"), {method.ptr(), url_obj.ptr()},
                           kwargs);
 }
 
-nb::object get_path_url(Args& a) { return object_url(attr(a.self, CIRROVA_STR("domain_url")), a[0]); }
+nb::object get_path_url(Args& a) {
+    require_key(a[0]);
+    return object_url(attr(a.self, CIRROVA_STR("domain_url")), a[0]);
+}
 
 nb::object get_shared_url(Args& a) {
     // a: key, expire_time (int)
     nb::handle self = a.self, key = a[0];
+    require_key(key);
+    check_lifetime(a[1], 0, "expire_time");
     nb::object now = steal_or_throw(PyLong_FromDouble(now_seconds()));
     nb::object expires = steal_or_throw(PyNumber_Add(now.ptr(), a[1].ptr()));
     nb::object expires_text = str_of(expires);
@@ -1027,10 +1036,13 @@ nb::object get_shared_url(Args& a) {
 
 nb::object upload(Args& a) {
     // a: key, data, content_type, content_md5, headers, timeout
+    require_key(a[0]);
+    require_body(a[1]);
     nb::object headers = headers_copy(a[4]);
-    if (nonempty_str(a[2])) set_item(headers, CIRROVA_STR("Content-Type"), a[2]);
-    if (nonempty_str(a[3])) set_item(headers, CIRROVA_STR("Content-MD5"), a[3]);
+    if (nonempty_str(a[2])) set_header_replacing(headers, CIRROVA_STR("Content-Type"), a[2]);
+    if (nonempty_str(a[3])) set_header_replacing(headers, CIRROVA_STR("Content-MD5"), a[3]);
     nb::object data = read_if_readable(a[1]);
+    require_body(data);
     return call_method(a.self, CIRROVA_STR("_request"),
                        {CIRROVA_STR("PUT"), a[0].ptr(), data.ptr(), headers.ptr(), a[5].ptr()},
                        CIRROVA_KWNAMES("data", "headers", "timeout"));
@@ -1038,6 +1050,7 @@ nb::object upload(Args& a) {
 
 nb::object upload_file(Args& a) {
     // a: key, local_path, content_type, headers, timeout
+    require_key(a[0]);
     nb::handle path = a[1];
     nb::object ospath = getattr(mod_attr(CIRROVA_STR("os")), CIRROVA_STR("path"));
     if (!truthy(call_method(ospath, CIRROVA_STR("isfile"), {path.ptr()}))) {
@@ -1065,7 +1078,11 @@ nb::object upload_file(Args& a) {
 
 nb::object upload_with_retry(Args& a) {
     // a: key, data, content_type, content_md5, headers, timeout, retries
+    // Bad input is a caller's error to raise, not a failed attempt to answer False.
+    require_key(a[0]);
+    require_body(a[1]);
     nb::object data = read_if_readable(a[1]);
+    require_body(data);
     const long long attempts = ll_clamped(a[6]);
     for (long long i = 0; i < attempts; ++i) {
         try {
@@ -1086,6 +1103,7 @@ nb::object upload_with_retry(Args& a) {
 
 nb::object download_raw(Args& a) {
     // a: key, headers
+    require_key(a[0]);
     nb::object headers = headers_or_new(a[1]);
     nb::object api = attr(a.self, CIRROVA_STR("_api_host"));
     return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("GET"), a[0].ptr(), headers.ptr(), api.ptr()},
@@ -1094,6 +1112,7 @@ nb::object download_raw(Args& a) {
 
 nb::object get_content(Args& a) {
     // a: key, as_text, encoding
+    require_key(a[0]);
     nb::object resp = call_method(a.self, CIRROVA_STR("_download"), {a[0].ptr()});
     nb::object status = status_of(resp);
     if (!equals(status, 200)) raise_exception("下载失败: " + text_of(status));
@@ -1104,6 +1123,7 @@ nb::object get_content(Args& a) {
 
 nb::object download(Args& a) {
     // a: key, local_path, chunk_size, timeout
+    require_key(a[0]);
     return false_on_error([&]() -> nb::object {
         nb::handle self = a.self, key = a[0], path = a[1], chunk_size = a[2];
         make_parent_dirs(mod_attr(CIRROVA_STR("os")), path);
@@ -1162,6 +1182,7 @@ nb::object download(Args& a) {
 
 nb::object multipart_download(Args& a) {
     // a: key, local_path, part_size, callback, timeout
+    require_key(a[0]);
     return false_on_error([&]() -> nb::object {
         nb::handle self = a.self, key = a[0], path = a[1];
         make_parent_dirs(mod_attr(CIRROVA_STR("os")), path);
@@ -1199,6 +1220,7 @@ nb::object multipart_download(Args& a) {
 
 nb::object head(Args& a) {
     // a: key, headers, timeout
+    require_key(a[0]);
     nb::object headers = headers_or_new(a[1]);
     nb::object api = attr(a.self, CIRROVA_STR("_api_host"));
     return call_method(a.self, CIRROVA_STR("_request"),
@@ -1207,12 +1229,14 @@ nb::object head(Args& a) {
 }
 
 nb::object is_exists(Args& a) {
+    require_key(a[0]);
     nb::object resp = call_method(a.self, CIRROVA_STR("head"), {a[0].ptr()});
     return py_bool(status_is(resp, 200));
 }
 
 nb::object delete_object(Args& a) {
     // a: key, headers
+    require_key(a[0]);
     nb::object headers = headers_or_new(a[1]);
     nb::object api = attr(a.self, CIRROVA_STR("_api_host"));
     return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("DELETE"), a[0].ptr(), headers.ptr(), api.ptr()},
@@ -1220,6 +1244,7 @@ nb::object delete_object(Args& a) {
 }
 
 nb::object delete_file(Args& a) {
+    require_key(a[0]);
     nb::object resp = call_method(a.self, CIRROVA_STR("delete"), {a[0].ptr()});
     return py_bool(status_is(resp, 204));
 }
@@ -1287,11 +1312,12 @@ nb::object list(Args& a) {
 
 nb::object initiate_multipart_upload(Args& a) {
     // a: key, content_type, headers
+    require_key(a[0]);
     nb::object query = new_dict();
     set_item(query, CIRROVA_STR("uploads"), CIRROVA_STR(""));
     nb::object headers = headers_copy(a[2]);
-    set_item(headers, CIRROVA_STR("Content-Length"), CIRROVA_STR("0"));
-    if (nonempty_str(a[1])) set_item(headers, CIRROVA_STR("Content-Type"), a[1]);
+    set_header_replacing(headers, CIRROVA_STR("Content-Length"), CIRROVA_STR("0"));
+    if (nonempty_str(a[1])) set_header_replacing(headers, CIRROVA_STR("Content-Type"), a[1]);
     nb::object body = to_bytes("");
     return call_method(a.self, CIRROVA_STR("_request"),
                        {CIRROVA_STR("POST"), a[0].ptr(), query.ptr(), body.ptr(), headers.ptr()},
@@ -1300,11 +1326,12 @@ nb::object initiate_multipart_upload(Args& a) {
 
 nb::object upload_part(Args& a) {
     // a: key, upload_id, part_number, data, content_type, headers
+    require_key(a[0]);
     nb::object query = new_dict();
     set_item(query, CIRROVA_STR("uploadId"), a[1]);
     set_item(query, CIRROVA_STR("partNumber"), str_of(a[2]));
     nb::object headers = headers_copy(a[5]);
-    set_item(headers, CIRROVA_STR("Content-Type"), a[4]);
+    set_header_replacing(headers, CIRROVA_STR("Content-Type"), a[4]);
     return call_method(a.self, CIRROVA_STR("_request"),
                        {CIRROVA_STR("PUT"), a[0].ptr(), query.ptr(), a[3].ptr(), headers.ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers"));
@@ -1312,13 +1339,14 @@ nb::object upload_part(Args& a) {
 
 nb::object finish_multipart_upload(Args& a) {
     // a: key, upload_id, etags, new_object, headers
+    require_key(a[0]);
     nb::object query = new_dict();
     set_item(query, CIRROVA_STR("uploadId"), a[1]);
     if (nonempty_str(a[3])) set_item(query, CIRROVA_STR("newObject"), a[3]);
     nb::object joined = steal_or_throw(PyUnicode_Join(CIRROVA_STR(","), a[2].ptr()));
     nb::object body = steal_or_throw(PyUnicode_AsUTF8String(joined.ptr()));
     nb::object headers = headers_copy(a[4]);
-    set_item(headers, CIRROVA_STR("Content-Type"), CIRROVA_STR("text/plain"));
+    set_header_replacing(headers, CIRROVA_STR("Content-Type"), CIRROVA_STR("text/plain"));
     return call_method(a.self, CIRROVA_STR("_request"),
                        {CIRROVA_STR("POST"), a[0].ptr(), query.ptr(), body.ptr(), headers.ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers"));
@@ -1326,6 +1354,7 @@ nb::object finish_multipart_upload(Args& a) {
 
 nb::object abort_multipart_upload(Args& a) {
     // a: key, upload_id, headers
+    require_key(a[0]);
     nb::object query = new_dict();
     set_item(query, CIRROVA_STR("uploadId"), a[1]);
     nb::object headers = headers_or_new(a[2]);

@@ -1,8 +1,15 @@
-from typing import BinaryIO, Callable, Dict, List, Optional, Union
+from typing import Any, BinaryIO, Callable, Dict, List, Optional, Tuple, Union
 
 import httpx
 
-from cirrova.base import BaseStorageClient
+from .base import BaseStorageClient
+from .results import FileListing, MultipartUploadResult
+
+#: Keyword arguments of the httpx.Client that a client creates when it is given none.
+HTTP_CLIENT_CONFIG: Dict[str, Any]
+
+# A number of seconds, a (connect, read, write, pool) tuple or an httpx.Timeout.
+_Timeout = Union[float, Tuple[Optional[float], ...], httpx.Timeout]
 
 class DramletFileClient(BaseStorageClient):
     public_key: str
@@ -10,7 +17,7 @@ class DramletFileClient(BaseStorageClient):
     bucket: str
     region: str
     internal: bool
-    default_timeout: Optional[Union[float, tuple]]
+    default_timeout: Optional[_Timeout]
     external_url: str
     intranet_url: str
     host: str
@@ -27,13 +34,13 @@ class DramletFileClient(BaseStorageClient):
         region: str = "cn-wlcb",
         internal: bool = False,
         domain_url: Optional[str] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
         http_client: Optional[httpx.Client] = None,
         scheme: str = "https",
         verify: bool = False,
-        **kwargs,
+        **kwargs: Any,
     ) -> None: ...
-    def _key_sort(self, params: Dict) -> Dict: ...
+    def _key_sort(self, params: Dict[str, Any]) -> Dict[str, Any]: ...
     def _canonicalized_resource(self, key: str) -> str: ...
     def _canonicalized_dramlet_headers(self, headers: Dict[str, str]) -> str: ...
     def _sign(self, string_to_sign: str) -> str: ...
@@ -60,18 +67,18 @@ class DramletFileClient(BaseStorageClient):
         key: str,
         query_params: Optional[Dict[str, str]] = None,
         base_url: Optional[str] = None,
-        **kwargs,
+        **kwargs: Any,
     ) -> httpx.Response: ...
     def get_path_url(self, key: str) -> str: ...
     def get_shared_url(self, key: str, expire_time: int = 1200) -> str: ...
     def upload(
         self,
         key: str,
-        data: Union[bytes, str, BinaryIO],
+        data: Union[bytes, bytearray, memoryview, str, BinaryIO],
         content_type: Optional[str] = None,
         content_md5: Optional[str] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def upload_file(
         self,
@@ -79,16 +86,16 @@ class DramletFileClient(BaseStorageClient):
         local_path: str,
         content_type: Optional[str] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> bool: ...
     def upload_with_retry(
         self,
         key: str,
-        data: Union[bytes, str, BinaryIO],
+        data: Union[bytes, bytearray, memoryview, str, BinaryIO],
         content_type: Optional[str] = None,
         content_md5: Optional[str] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
         retries: int = 3,
     ) -> bool: ...
     def _download(self, key: str, headers: Optional[Dict[str, str]] = None) -> httpx.Response: ...
@@ -98,7 +105,7 @@ class DramletFileClient(BaseStorageClient):
         key: str,
         local_path: str,
         chunk_size: Optional[int] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> bool: ...
     def multipart_download(
         self,
@@ -106,13 +113,13 @@ class DramletFileClient(BaseStorageClient):
         local_path: str,
         part_size: int = 8388608,
         callback: Optional[Callable[[int, int, int, int], None]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> bool: ...
     def head(
         self,
         key: str,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = 10,
+        timeout: Optional[_Timeout] = 10,
     ) -> httpx.Response: ...
     def is_exists(self, key: str) -> bool: ...
     def delete(self, key: str, headers: Optional[Dict[str, str]] = None) -> httpx.Response: ...
@@ -123,8 +130,8 @@ class DramletFileClient(BaseStorageClient):
         marker: str = "",
         limit: int = 20,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
-    ) -> Dict: ...
+        timeout: Optional[_Timeout] = None,
+    ) -> FileListing: ...
     def initiate_multipart_upload(
         self,
         key: str,
@@ -163,7 +170,7 @@ class DramletFileClient(BaseStorageClient):
         headers: Optional[Dict[str, str]] = None,
         callback: Optional[Callable[[int, int, int, int], None]] = None,
         retries: int = 3,
-    ) -> Dict: ...
+    ) -> MultipartUploadResult: ...
     def multipart_upload_bytes(
         self,
         key: str,
@@ -173,4 +180,4 @@ class DramletFileClient(BaseStorageClient):
         headers: Optional[Dict[str, str]] = None,
         callback: Optional[Callable[[int, int, int, int], None]] = None,
         retries: int = 3,
-    ) -> Dict: ...
+    ) -> MultipartUploadResult: ...

@@ -7,6 +7,7 @@
 
 #include "common/clock.h"
 #include "common/crypto.h"
+#include "common/input.h"
 #include "common/pyutil.h"
 #include "common/quote.h"
 #include "common/ranged_download.h"
@@ -196,7 +197,7 @@ bool is_virtual(nb::handle self) {
 
 bool is_v2(nb::handle self) {
     nb::object v = getattr(self, NAME("signature_version"));
-    return is_str(v) && utf8(v) == kV2Selector;
+    return is_str(v) && (utf8(v) == kV2Selector || utf8(v) == kV2Name);
 }
 
 std::string now_http_date() { return fmt_http_date(utc_now()); }
@@ -432,6 +433,7 @@ nb::object sign_request_v2(Args& a) {
 nb::object presign_url(Args& a) {
     nb::handle self = a.self;
     // method, key, expires, query_params
+    check_lifetime(a[2], kMaxPresignSeconds, "expires");
     UtcTime now = utc_now();
     sigv4::RequestTime t{fmt_amz_date(now), fmt_date_stamp(now)};
     std::string url = object_url(self, utf8(a[1]));
@@ -507,13 +509,20 @@ nb::object request(Args& a) {
     }
     nb::object default_timeout = getattr(self, NAME("default_timeout"));
     apply_default_timeout(kw, default_timeout);
+    body_as_content(kw);
     dict_set(kw, NAME("headers"), headers);
     return call_request(self, method, to_str(url), kw);
 }
 
-nb::object get_path_url(Args& a) { return to_str(object_url(a.self, utf8(a[0]))); }
+nb::object get_path_url(Args& a) {
+    require_key(a[0]);
+    return to_str(object_url(a.self, utf8(a[0])));
+}
 
 nb::object get_shared_url(Args& a) {
+    // key, expire_time
+    require_key(a[0]);
+    check_lifetime(a[1], kMaxPresignSeconds, "expire_time");
     return call_method(a.self, NAME("_presign_url"), {NAME("GET"), a[0].ptr(), a[1].ptr()});
 }
 
@@ -521,10 +530,13 @@ nb::object get_shared_url(Args& a) {
 
 nb::object upload(Args& a) {
     // key, data, content_type, content_md5, headers, timeout
+    require_key(a[0]);
+    require_body(a[1]);
     nb::object extra = copy_or_new(a[4]);
-    if (nonempty(a[2])) dict_set(extra, NAME("Content-Type"), a[2]);
-    if (nonempty(a[3])) dict_set(extra, NAME("Content-MD5"), a[3]);
+    if (nonempty(a[2])) set_header_replacing(extra, NAME("Content-Type"), a[2]);
+    if (nonempty(a[3])) set_header_replacing(extra, NAME("Content-MD5"), a[3]);
     nb::object data = read_if_readable(a[1]);
+    require_body(data);
     if (PyUnicode_Check(data.ptr())) data = steal_or_throw(PyUnicode_AsUTF8String(data.ptr()));
     return call_method(a.self, NAME("_request"), {NAME("PUT"), a[0].ptr(), data.ptr(), extra.ptr(), a[5].ptr()},
                        CIRROVA_KWNAMES("data", "headers", "timeout"));
@@ -532,6 +544,7 @@ nb::object upload(Args& a) {
 
 static nb::object simple(Args& a, PyObject* method) {
     // key, headers, timeout
+    require_key(a[0]);
     nb::object headers = same_or_new(a[1]);
     return call_method(a.self, NAME("_request"), {method, a[0].ptr(), headers.ptr(), a[2].ptr()},
                        CIRROVA_KWNAMES("headers", "timeout"));
@@ -601,22 +614,26 @@ nb::object list(Args& a) {
 
 nb::object initiate_multipart_upload(Args& a) {
     // key, content_type, headers, timeout
+    require_key(a[0]);
     nb::object params = new_dict();
     dict_set(params, NAME("uploads"), NAME(""));
     nb::object headers = copy_or_new(a[2]);
-    if (nonempty(a[1])) dict_set(headers, NAME("Content-Type"), a[1]);
+    if (nonempty(a[1])) set_header_replacing(headers, NAME("Content-Type"), a[1]);
     return call_method(a.self, NAME("_request"), {NAME("POST"), a[0].ptr(), params.ptr(), headers.ptr(), a[3].ptr()},
                        CIRROVA_KWNAMES("query_params", "headers", "timeout"));
 }
 
 nb::object upload_part(Args& a) {
     // key, upload_id, part_number, data, content_type, headers, timeout
+    require_key(a[0]);
+    require_body(a[3]);
     nb::object params = new_dict();
     dict_set(params, NAME("partNumber"), str_of(a[2]));
     dict_set(params, NAME("uploadId"), a[1]);
     nb::object data = read_if_readable(a[3]);
+    require_body(data);
     nb::object headers = copy_or_new(a[5]);
-    if (PyUnicode_GetLength(a[4].ptr()) > 0) dict_set(headers, NAME("Content-Type"), a[4]);
+    if (PyUnicode_GetLength(a[4].ptr()) > 0) set_header_replacing(headers, NAME("Content-Type"), a[4]);
     return call_method(a.self, NAME("_request"),
                        {NAME("PUT"), a[0].ptr(), params.ptr(), data.ptr(), headers.ptr(), a[6].ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers", "timeout"));
@@ -624,6 +641,7 @@ nb::object upload_part(Args& a) {
 
 nb::object finish_multipart_upload(Args& a) {
     // key, upload_id, etags, new_object, headers, timeout
+    require_key(a[0]);
     std::string xml = "<CompleteMultipartUpload>";
     nb::handle etags = a[2];
     for (Py_ssize_t i = 0; i < PyList_Size(etags.ptr()); ++i) {
@@ -640,7 +658,7 @@ nb::object finish_multipart_upload(Args& a) {
     nb::object params = new_dict();
     dict_set(params, NAME("uploadId"), a[1]);
     nb::object headers = copy_or_new(a[4]);
-    dict_set(headers, NAME("Content-Type"), NAME("application/xml"));
+    set_header_replacing(headers, NAME("Content-Type"), NAME("application/xml"));
     nb::object body = to_str(xml);
     return call_method(a.self, NAME("_request"),
                        {NAME("POST"), a[0].ptr(), params.ptr(), body.ptr(), headers.ptr(), a[5].ptr()},
@@ -649,6 +667,7 @@ nb::object finish_multipart_upload(Args& a) {
 
 nb::object abort_multipart_upload(Args& a) {
     // key, upload_id, headers, timeout
+    require_key(a[0]);
     nb::object params = new_dict();
     dict_set(params, NAME("uploadId"), a[1]);
     nb::object headers = same_or_new(a[2]);
@@ -659,6 +678,7 @@ nb::object abort_multipart_upload(Args& a) {
 
 nb::object multipart_download(Args& a) {
     // key, local_path, part_size, callback, timeout
+    require_key(a[0]);
     return cirrova::multipart_download(a.self, a[0], a[1], a[2], a[3], a[4]);
 }
 
@@ -812,6 +832,8 @@ static bool is_error_document(nb::handle resp) {
 nb::object copy_object(Args& a) {
     nb::handle self = a.self;
     // src_key, dest_key, src_bucket, headers, timeout
+    require_key(a[0], "src_key");
+    require_key(a[1], "dest_key");
     nb::object src_bucket = own_or(self, a[2]);
     std::string source = "/" + std::string(utf8(src_bucket)) + "/" + quote_path(utf8(a[0]));
     nb::object headers = copy_or_new(a[3]);
@@ -973,7 +995,8 @@ namespace {
 const char kClassDoc[] =
     "兼容 AWS 对象存储 REST 协议的通用客户端。\n"
     "\n"
-    "默认使用 AWS Signature Version 4（AWS4-HMAC-SHA256）签名，signature_version=\"korvex\" 时改用\n"
+    "默认使用 AWS Signature Version 4（AWS4-HMAC-SHA256）签名，signature_version 为 \"v2\"（不分大小写）或\n"
+    "\"korvex\" 时改用"
     "AWS Signature Version 2（HMAC-SHA1）；addressing_style=\"virtual\" 时使用虚拟主机寻址\n"
     "（bucket.host），否则使用路径寻址（host/bucket）。每个请求都经由 httpx.Client 发送，\n"
     "单请求操作原样返回 httpx.Response，不检查状态码。\n"
@@ -1022,7 +1045,7 @@ const char kInitDoc[] =
     "                       预签名 URL 使用它且路径中不含存储桶；为空字符串时取 endpoint\n"
     "    timeout            默认超时（秒数或 httpx 接受的元组），默认 None，请求未给超时时使用\n"
     "    http_client        使用的 httpx.Client，默认 None 表示新建一个；客户端从不关闭它\n"
-    "    signature_version  签名版本，默认 \"v4\"；转为小写后等于 \"korvex\" 时使用 Version 2\n"
+    "    signature_version  签名版本，默认 \"v4\"；转为小写后等于 \"v2\" 或 \"korvex\" 时使用 Version 2\n"
     "    addressing_style   寻址方式，默认 \"path\"；转为小写后等于 \"virtual\" 时使用虚拟主机寻址";
 
 const char kGetAwsEndpointDoc[] =
@@ -1072,7 +1095,8 @@ const char kPresignUrlDoc[] =
     "参数：\n"
     "    method        HTTP 方法\n"
     "    key           对象键（未编码）\n"
-    "    expires       有效期（秒），默认 3600；非整数按 int() 截断\n"
+    "    expires       有效期（秒），默认 3600；非整数按 int() 截断；须在 1 到 604800（7 天）之间，\n"
+    "                  否则抛出 ValueError\n"
     "    query_params  额外的查询参数，默认 None；同名时覆盖固定的 X-Amz-* 参数\n"
     "\n"
     "只签 host 头，负载声明为 UNSIGNED-PAYLOAD；X-Amz-Signature 总在最后。\n"
@@ -1088,7 +1112,7 @@ const char kRequestDoc[] =
     "                  发送调用方的 params）\n"
     "    **kwargs      传给 httpx.Client.request 的其余参数：headers（会被就地加入 Host、日期头\n"
     "                  与 Authorization）、data、params、timeout 等；timeout 为 None 或未给时\n"
-    "                  使用 default_timeout\n"
+    "                  使用 default_timeout；字节或文本的 data 以 httpx 的 content 发送\n"
     "\n"
     "连接错误、超时等 httpx 异常原样抛出。";
 
@@ -1106,18 +1130,20 @@ const char kGetSharedUrlDoc[] =
     "\n"
     "参数：\n"
     "    key          对象键（未编码）\n"
-    "    expire_time  有效期（秒），默认 3600\n"
+    "    expire_time  有效期（秒），默认 3600；须在 1 到 604800（7 天）之间，否则抛出 ValueError\n"
     "\n"
-    "返回：URL 字符串。";
+    "key 为空时抛出 ValueError。返回：URL 字符串。";
 
 const char kUploadDoc[] =
     "上传对象（PutObject），原样返回 httpx.Response。\n"
     "\n"
     "参数：\n"
-    "    key           对象键（未编码）\n"
-    "    data          bytes、str（按 UTF-8 编码）或文件对象（一次读完全部剩余内容）\n"
-    "    content_type  Content-Type，默认 None；为空时不发送\n"
-    "    content_md5   Content-MD5（Base64 的 MD5 摘要，由调用方计算），默认 None；为空时不发送\n"
+    "    key           对象键（未编码），不能为空（ValueError）\n"
+    "    data          bytes、bytearray、memoryview、str（按 UTF-8 编码）或文件对象（一次读完全部\n"
+    "                  剩余内容）；None 抛出 TypeError\n"
+    "    content_type  Content-Type，默认 None；为空时不发送；非空时替换 headers 中任意大小写的同名头\n"
+    "    content_md5   Content-MD5（Base64 的 MD5 摘要，由调用方计算），默认 None；为空时不发送；\n"
+    "                  非空时替换 headers 中任意大小写的同名头\n"
     "    headers       额外请求头，默认 None；会复制，不修改调用方的字典\n"
     "    timeout       超时，默认 None 表示使用 default_timeout";
 

@@ -18,8 +18,11 @@ inline constexpr std::string_view kDomain = "amazonaws.com";
 inline constexpr std::string_view kGlobalRegion = "us-east-1";
 // Service code of the Version 4 credential scope.
 inline constexpr std::string_view kService = "s3";
-// signature_version value that selects Version 2.
+// signature_version values (lower-cased) that select Version 2.
 inline constexpr std::string_view kV2Selector = "korvex";
+inline constexpr std::string_view kV2Name = "v2";
+// The longest lifetime that the protocol accepts for a presigned URL (7 days).
+inline constexpr long long kMaxPresignSeconds = 604800;
 
 // URL helpers over the stored endpoint.
 std::string endpoint_host(std::string_view endpoint);     // "https://"/"http://" removed

@@ -1,8 +1,12 @@
-from typing import BinaryIO, Callable, Dict, List, Optional, Union
+from typing import Any, BinaryIO, Callable, Dict, List, Optional, Tuple, Union
 
 import httpx
 
 from .base import BaseStorageClient
+from .results import BucketEntry, BucketStats, DeleteResult, ObjectListing
+
+# A number of seconds, a (connect, read, write, pool) tuple or an httpx.Timeout.
+_Timeout = Union[float, Tuple[Optional[float], ...], httpx.Timeout]
 
 class KorvexClient(BaseStorageClient):
     access_key: str
@@ -10,7 +14,7 @@ class KorvexClient(BaseStorageClient):
     bucket: str
     region: str
     internal: bool
-    default_timeout: Optional[Union[float, tuple]]
+    default_timeout: Optional[_Timeout]
     signature_version: str
     addressing_style: str
     endpoint: str
@@ -27,7 +31,7 @@ class KorvexClient(BaseStorageClient):
         internal: bool = False,
         endpoint: Optional[str] = None,
         domain_url: Optional[str] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
         http_client: Optional[httpx.Client] = None,
         signature_version: str = "v4",
         addressing_style: str = "path",
@@ -56,27 +60,27 @@ class KorvexClient(BaseStorageClient):
         self, method: str, key: str, expires: int = 3600, query_params: Optional[Dict[str, str]] = None
     ) -> str: ...
     def _request(
-        self, method: str, key: str, query_params: Optional[Dict[str, str]] = None, **kwargs
+        self, method: str, key: str, query_params: Optional[Dict[str, str]] = None, **kwargs: Any
     ) -> httpx.Response: ...
     def get_path_url(self, key: str) -> str: ...
     def get_shared_url(self, key: str, expire_time: int = 3600) -> str: ...
     def upload(
         self,
         key: str,
-        data: Union[bytes, str, BinaryIO],
+        data: Union[bytes, bytearray, memoryview, str, BinaryIO],
         content_type: Optional[str] = None,
         content_md5: Optional[str] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def _download(
-        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[Union[float, tuple]] = None
+        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[_Timeout] = None
     ) -> httpx.Response: ...
     def head(
-        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[Union[float, tuple]] = 10
+        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[_Timeout] = 10
     ) -> httpx.Response: ...
     def delete(
-        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[Union[float, tuple]] = None
+        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[_Timeout] = None
     ) -> httpx.Response: ...
     def list(
         self,
@@ -84,14 +88,14 @@ class KorvexClient(BaseStorageClient):
         marker: str = "",
         limit: int = 20,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
-    ) -> Dict: ...
+        timeout: Optional[_Timeout] = None,
+    ) -> ObjectListing: ...
     def initiate_multipart_upload(
         self,
         key: str,
         content_type: Optional[str] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def upload_part(
         self,
@@ -101,7 +105,7 @@ class KorvexClient(BaseStorageClient):
         data: Union[bytes, BinaryIO],
         content_type: str = "application/octet-stream",
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def finish_multipart_upload(
         self,
@@ -110,14 +114,14 @@ class KorvexClient(BaseStorageClient):
         etags: List[str],
         new_object: Optional[str] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def abort_multipart_upload(
         self,
         key: str,
         upload_id: str,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def multipart_download(
         self,
@@ -125,7 +129,7 @@ class KorvexClient(BaseStorageClient):
         local_path: str,
         part_size: int = 8388608,
         callback: Optional[Callable[[int, int, int, int], None]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> bool: ...
     def _bucket_request(
         self,
@@ -134,20 +138,20 @@ class KorvexClient(BaseStorageClient):
         query_params: Optional[Dict[str, str]] = None,
         data: Optional[bytes] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def create_bucket(self, bucket_name: str = "") -> bool: ...
     def delete_bucket(self, bucket_name: str = "") -> bool: ...
     def bucket_exists(self, bucket_name: str = "") -> bool: ...
-    def list_buckets(self) -> List[Dict]: ...
+    def list_buckets(self) -> List[BucketEntry]: ...
     def copy_object(
         self,
         src_key: str,
         dest_key: str,
         src_bucket: str = "",
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> bool: ...
-    def get_bucket_stats(self) -> Dict: ...
-    def delete_objects(self, keys: List[str], timeout: Optional[Union[float, tuple]] = None) -> Dict: ...
-    def delete_by_prefix(self, prefix: str, timeout: Optional[Union[float, tuple]] = None) -> int: ...
+    def get_bucket_stats(self) -> BucketStats: ...
+    def delete_objects(self, keys: List[str], timeout: Optional[_Timeout] = None) -> DeleteResult: ...
+    def delete_by_prefix(self, prefix: str, timeout: Optional[_Timeout] = None) -> int: ...

@@ -3,6 +3,7 @@
 #include "pelorin.h"
 
 #include "common/clock.h"
+#include "common/input.h"
 #include "common/pyutil.h"
 #include "common/quote.h"
 #include "common/ranged_download.h"
@@ -124,6 +125,7 @@ nb::object init(Args& a) {
 }
 
 nb::object get_path_url(Args& a) {
+    require_key(a[0]);
     StrAttr domain = str_attr(a.self, CIRROVA_STR("domain_url"));
     std::string url(domain.view);
     url += '/';
@@ -173,6 +175,7 @@ nb::object request(Args& a) {
     }
     nb::object default_timeout = getattr(self, CIRROVA_STR("default_timeout"));
     apply_default_timeout(kw, default_timeout);
+    body_as_content(kw);
     dict_set(kw, headers_name, headers);
 
     nb::object client = getattr(self, CIRROVA_STR("_client"));
@@ -248,6 +251,9 @@ nb::object sign_request(Args& a) {
 // Shared URLs and object operations
 
 nb::object get_shared_url(Args& a) {
+    // key, expire_time
+    require_key(a[0]);
+    check_lifetime(a[1], 0, "expire_time");
     long long lifetime = PyLong_AsLongLong(a[1].ptr());
     if (lifetime == -1 && PyErr_Occurred()) raise_current();
     double now = now_seconds();
@@ -266,15 +272,23 @@ nb::object get_shared_url(Args& a) {
 }
 
 nb::object upload(Args& a) {
+    // key, data, content_type, content_md5, headers, timeout
+    require_key(a[0]);
+    require_body(a[1]);
     nb::dict extra = copy_headers(a[4]);
-    if (!a.is_none(2) && PyUnicode_GetLength(a[2].ptr()) > 0) dict_set(extra, CIRROVA_STR("Content-Type"), a[2]);
-    if (!a.is_none(3) && PyUnicode_GetLength(a[3].ptr()) > 0) dict_set(extra, CIRROVA_STR("Content-MD5"), a[3]);
+    if (!a.is_none(2) && PyUnicode_GetLength(a[2].ptr()) > 0)
+        set_header_replacing(extra, CIRROVA_STR("Content-Type"), a[2]);
+    if (!a.is_none(3) && PyUnicode_GetLength(a[3].ptr()) > 0)
+        set_header_replacing(extra, CIRROVA_STR("Content-MD5"), a[3]);
     nb::object body = read_if_readable(a[1]);
+    require_body(body);
     return send(a.self, CIRROVA_STR("PUT"), a[0], {body.ptr(), extra.ptr(), a[5].ptr()},
                 CIRROVA_KWNAMES("data", "headers", "timeout"));
 }
 
 static nb::object simple(Args& a, PyObject* method) {
+    // key, headers, timeout
+    require_key(a[0]);
     nb::object headers = own_or_new_headers(a[1]);
     return send(a.self, method, a[0], {headers.ptr(), a[2].ptr()}, CIRROVA_KWNAMES("headers", "timeout"));
 }
@@ -369,26 +383,35 @@ nb::object list(Args& a) {
 // Multipart upload and ranged download
 
 nb::object initiate_multipart_upload(Args& a) {
+    // key, content_type, headers, timeout
+    require_key(a[0]);
     nb::dict params;
     dict_set(params, CIRROVA_STR("uploads"), nb::handle(CIRROVA_STR("")));
     nb::dict extra = copy_headers(a[2]);
-    if (!a.is_none(1) && PyUnicode_GetLength(a[1].ptr()) > 0) dict_set(extra, CIRROVA_STR("Content-Type"), a[1]);
+    if (!a.is_none(1) && PyUnicode_GetLength(a[1].ptr()) > 0)
+        set_header_replacing(extra, CIRROVA_STR("Content-Type"), a[1]);
     return send(a.self, CIRROVA_STR("POST"), a[0], {params.ptr(), extra.ptr(), a[3].ptr()},
                 CIRROVA_KWNAMES("query_params", "headers", "timeout"));
 }
 
 nb::object upload_part(Args& a) {
+    // key, upload_id, part_number, data, content_type, headers, timeout
+    require_key(a[0]);
+    require_body(a[3]);
     nb::dict params;
     dict_set(params, CIRROVA_STR("partNumber"), steal_or_throw(PyObject_Str(a[2].ptr())));
     dict_set(params, CIRROVA_STR("uploadId"), a[1]);
     nb::object body = read_if_readable(a[3]);
+    require_body(body);
     nb::dict extra = copy_headers(a[5]);
-    if (PyUnicode_GetLength(a[4].ptr()) > 0) dict_set(extra, CIRROVA_STR("Content-Type"), a[4]);
+    if (PyUnicode_GetLength(a[4].ptr()) > 0) set_header_replacing(extra, CIRROVA_STR("Content-Type"), a[4]);
     return send(a.self, CIRROVA_STR("PUT"), a[0], {params.ptr(), body.ptr(), extra.ptr(), a[6].ptr()},
                 CIRROVA_KWNAMES("query_params", "data", "headers", "timeout"));
 }
 
 nb::object finish_multipart_upload(Args& a) {
+    // key, upload_id, etags, new_object, headers, timeout
+    require_key(a[0]);
     nb::handle etags = a[2];
     std::string body = "<CompleteMultipartUpload>";
     Py_ssize_t n = PyList_Size(etags.ptr());
@@ -408,13 +431,15 @@ nb::object finish_multipart_upload(Args& a) {
     nb::dict params;
     dict_set(params, CIRROVA_STR("uploadId"), a[1]);
     nb::dict extra = copy_headers(a[4]);
-    dict_set(extra, CIRROVA_STR("Content-Type"), nb::handle(CIRROVA_STR("application/xml")));
+    set_header_replacing(extra, CIRROVA_STR("Content-Type"), nb::handle(CIRROVA_STR("application/xml")));
     nb::str xml = to_str(body);
     return send(a.self, CIRROVA_STR("POST"), a[0], {params.ptr(), xml.ptr(), extra.ptr(), a[5].ptr()},
                 CIRROVA_KWNAMES("query_params", "data", "headers", "timeout"));
 }
 
 nb::object abort_multipart_upload(Args& a) {
+    // key, upload_id, headers, timeout
+    require_key(a[0]);
     nb::dict params;
     dict_set(params, CIRROVA_STR("uploadId"), a[1]);
     nb::object headers = own_or_new_headers(a[2]);
@@ -423,6 +448,8 @@ nb::object abort_multipart_upload(Args& a) {
 }
 
 nb::object multipart_download(Args& a) {
+    // key, local_path, part_size, callback, timeout
+    require_key(a[0]);
     return cirrova::multipart_download(a.self, a[0], a[1], a[2], a[3], a[4]);
 }
 
@@ -506,8 +533,8 @@ const char kSignRequestDoc[] = R"doc(计算请求的 OSS V4 签名，返回 Auth
 const char kSharedUrlDoc[] = R"doc(生成限时的 GET 分享链接（查询串签名，HMAC-SHA1），不发出请求。
 
 参数：
-    key: 对象名。
-    expire_time: 有效期秒数，默认 1200。
+    key: 对象名，不能为空（ValueError）。
+    expire_time: 有效期秒数，默认 1200；不大于 0 时抛出 ValueError。
 返回：
     带 OSSAccessKeyId、Expires 和 Signature 参数的链接；有自定义域名时使用自定义域名，否则使用外网地址。
 )doc";
@@ -515,10 +542,10 @@ const char kSharedUrlDoc[] = R"doc(生成限时的 GET 分享链接（查询串�
 const char kUploadDoc[] = R"doc(上传对象（PutObject）。
 
 参数：
-    key: 对象名。
-    data: bytes、str 或可读的文件对象（整体读入内存）。
-    content_type: Content-Type，默认 None（不发送）。
-    content_md5: 由调用方计算的 Base64 MD5，默认 None（不发送）。
+    key: 对象名，不能为空（ValueError）。
+    data: bytes、bytearray、memoryview、str 或可读的文件对象（整体读入内存）；None 抛出 TypeError。
+    content_type: Content-Type，默认 None（不发送）；非空时替换 headers 中任意大小写的同名头。
+    content_md5: 由调用方计算的 Base64 MD5，默认 None（不发送）；非空时同样替换同名头。
     headers: 额外请求头，不会被修改；默认 None。
     timeout: 超时，默认 None（使用客户端默认超时）。
 返回：

@@ -1,8 +1,12 @@
-from typing import Any, BinaryIO, Callable, Dict, List, Optional, Union
+from typing import Any, BinaryIO, Callable, Dict, List, Optional, Tuple, Union
 
 import httpx
 
 from .base import BaseStorageClient
+from .results import ObjectListing
+
+# A number of seconds, a (connect, read, write, pool) tuple or an httpx.Timeout.
+_Timeout = Union[float, Tuple[Optional[float], ...], httpx.Timeout]
 
 class PelorinOSSClient(BaseStorageClient):
     access_key_id: str
@@ -10,7 +14,7 @@ class PelorinOSSClient(BaseStorageClient):
     bucket: str
     region: str
     internal: bool
-    default_timeout: Optional[Union[float, tuple]]
+    default_timeout: Optional[_Timeout]
     external_url: str
     intranet_url: str
     host: str
@@ -26,7 +30,7 @@ class PelorinOSSClient(BaseStorageClient):
         region: str = "oss-cn-hangzhou",
         internal: bool = False,
         domain_url: Optional[str] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
         http_client: Optional[httpx.Client] = None,
     ) -> None: ...
     def get_path_url(self, key: str) -> str: ...
@@ -40,20 +44,20 @@ class PelorinOSSClient(BaseStorageClient):
     def upload(
         self,
         key: str,
-        data: Union[bytes, str, BinaryIO],
+        data: Union[bytes, bytearray, memoryview, str, BinaryIO],
         content_type: Optional[str] = None,
         content_md5: Optional[str] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def _download(
-        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[Union[float, tuple]] = None
+        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[_Timeout] = None
     ) -> httpx.Response: ...
     def head(
-        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[Union[float, tuple]] = 10
+        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[_Timeout] = 10
     ) -> httpx.Response: ...
     def delete(
-        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[Union[float, tuple]] = None
+        self, key: str, headers: Optional[Dict[str, str]] = None, timeout: Optional[_Timeout] = None
     ) -> httpx.Response: ...
     def list(
         self,
@@ -61,14 +65,14 @@ class PelorinOSSClient(BaseStorageClient):
         marker: str = "",
         limit: int = 20,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
-    ) -> Dict: ...
+        timeout: Optional[_Timeout] = None,
+    ) -> ObjectListing: ...
     def initiate_multipart_upload(
         self,
         key: str,
         content_type: Optional[str] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def upload_part(
         self,
@@ -78,7 +82,7 @@ class PelorinOSSClient(BaseStorageClient):
         data: Union[bytes, BinaryIO],
         content_type: str = "application/octet-stream",
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def finish_multipart_upload(
         self,
@@ -87,14 +91,14 @@ class PelorinOSSClient(BaseStorageClient):
         etags: List[str],
         new_object: Optional[str] = None,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def abort_multipart_upload(
         self,
         key: str,
         upload_id: str,
         headers: Optional[Dict[str, str]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> httpx.Response: ...
     def multipart_download(
         self,
@@ -102,5 +106,5 @@ class PelorinOSSClient(BaseStorageClient):
         local_path: str,
         part_size: int = 8388608,
         callback: Optional[Callable[[int, int, int, int], None]] = None,
-        timeout: Optional[Union[float, tuple]] = None,
+        timeout: Optional[_Timeout] = None,
     ) -> bool: ...
