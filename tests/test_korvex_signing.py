@@ -186,8 +186,8 @@ def test_keys_of_every_length_around_the_hash_block():
 
 
 def test_threads_signing_with_many_keys_get_their_own_signatures():
-    # Long strings to sign make hashlib release the GIL mid-digest, while other
-    # threads with other keys use the per-key states.
+    # Threads switch between their own keys, with long strings to sign, while
+    # the other threads sign with theirs: keyed states must never mix.
     import threading
 
     long_meta = "v" * 16000
@@ -196,12 +196,13 @@ def test_threads_signing_with_many_keys_get_their_own_signatures():
     wrong = []
 
     def work(n):
-        secrets = ["secret-%d-%d" % (n, i) for i in range(3)]
+        # More keys per thread than the keyed states each thread keeps.
+        secrets = ["secret-%d-%d" % (n, i) for i in range(11)]
         clients = [KorvexClient(AK, sk, "b", endpoint="http://h") for sk in secrets]
         expected = [v2_signature(to_sign, sk) for sk in secrets]
-        for i in range(300):
-            got = clients[i % 3]._sign_request_v2("GET", "k", h)
-            if got != expected[i % 3]:
+        for i in range(330):
+            got = clients[i % 11]._sign_request_v2("GET", "k", h)
+            if got != expected[i % 11]:
                 wrong.append(got)
 
     threads = [threading.Thread(target=work, args=(n,)) for n in range(6)]
