@@ -103,38 +103,65 @@ Digest hmac_once(const EVP_MD* md, std::string_view key, std::string_view msg) {
 }
 
 // Keyed HMAC states of recurring keys, per thread (no lock, no sharing):
-// re-initialising a keyed context copies its stored inner state instead of
-// hashing the padded key again.
+// the digest states after the inner and the outer padded key (RFC 2104),
+// copied per message so that the key is not hashed again. Copying a digest
+// context costs less than re-initialising an EVP_MAC context, which copies
+// the same states through more layers.
 struct KeyedState {
     std::string key;
     const EVP_MD* md = nullptr;
-    MacCtx ctx;
+    MdCtx inner, outer;
     ~KeyedState() { OPENSSL_cleanse(key.data(), key.size()); }
 };
 constexpr size_t kKeyedStates = 8;
 struct KeyedStates {
     std::array<KeyedState, kKeyedStates> slots;
     size_t next = 0;
+    MdCtx work;
 };
+
+// A key longer than a block is hashed first; then it is zero-padded.
+void set_key(KeyedState& s, const EVP_MD* md, std::string_view key) {
+    unsigned char block[256] = {};
+    size_t size = (size_t)EVP_MD_get_block_size(md);
+    if (size == 0 || size > sizeof block) failed("HMAC block size");
+    if (key.size() > size) {
+        Digest d = hash_of(md, key);
+        std::memcpy(block, d.view().data(), d.view().size());
+    } else {
+        std::memcpy(block, key.data(), key.size());
+    }
+    unsigned char pad[sizeof block];
+    for (size_t i = 0; i < size; ++i) pad[i] = block[i] ^ 0x36;
+    bool ok = EVP_DigestInit_ex2(s.inner.p, md, nullptr) && EVP_DigestUpdate(s.inner.p, pad, size);
+    for (size_t i = 0; i < size; ++i) pad[i] = block[i] ^ 0x5c;
+    ok = ok && EVP_DigestInit_ex2(s.outer.p, md, nullptr) && EVP_DigestUpdate(s.outer.p, pad, size);
+    OPENSSL_cleanse(block, sizeof block);
+    OPENSSL_cleanse(pad, sizeof pad);
+    if (!ok) failed("HMAC key");
+}
 
 Digest hmac_reused(const EVP_MD* md, std::string_view key, std::string_view msg) {
     thread_local KeyedStates states;
-    for (KeyedState& s : states.slots) {
-        if (s.md == md && s.key == key) {
-            if (!EVP_MAC_init(s.ctx.p, nullptr, 0, nullptr)) failed("EVP_MAC_init");
-            return finish_mac(s.ctx.p, msg);
-        }
+    KeyedState* s = nullptr;
+    for (KeyedState& candidate : states.slots)
+        if (candidate.md == md && candidate.key == key) s = &candidate;
+    if (!s) {
+        s = &states.slots[states.next++ % kKeyedStates];
+        OPENSSL_cleanse(s->key.data(), s->key.size());
+        s->md = nullptr;  // matches nothing until keyed
+        set_key(*s, md, key);
+        s->key.assign(key);
+        s->md = md;
     }
-    KeyedState& s = states.slots[states.next++ % kKeyedStates];
-    OPENSSL_cleanse(s.key.data(), s.key.size());
-    s.md = nullptr;  // unusable until keyed below
-    s.ctx.bind(md);
-    static const unsigned char kNone = 0;
-    const unsigned char* k = key.empty() ? &kNone : (const unsigned char*)key.data();
-    if (!EVP_MAC_init(s.ctx.p, k, key.size(), nullptr)) failed("EVP_MAC_init");
-    s.key.assign(key);
-    s.md = md;
-    return finish_mac(s.ctx.p, msg);
+    EVP_MD_CTX* w = states.work.p;
+    unsigned char inner[EVP_MAX_MD_SIZE], out[EVP_MAX_MD_SIZE];
+    unsigned n = 0, m = 0;
+    if (!EVP_MD_CTX_copy_ex(w, s->inner.p) || !EVP_DigestUpdate(w, msg.data(), msg.size()) ||
+        !EVP_DigestFinal_ex(w, inner, &n) || !EVP_MD_CTX_copy_ex(w, s->outer.p) || !EVP_DigestUpdate(w, inner, n) ||
+        !EVP_DigestFinal_ex(w, out, &m))
+        failed("HMAC");
+    return Digest({(const char*)out, m});
 }
 
 }  // namespace
