@@ -332,6 +332,21 @@ def test_v2_resource_always_names_the_bucket():
     assert no_date == v2_signature("GET\n\n\n\n/b/k") and len(no_date.split(":")[1]) == 28
 
 
+def test_v2_every_subresource_at_once_and_first_named_header_wins():
+    # More sub-resources than the canonical resource keeps on the stack, given in reverse order.
+    names = ["acl", "cors", "delete", "lifecycle", "location", "logging", "notification", "partNumber", "policy",
+             "requestPayment", "tagging", "torrent", "uploadId", "uploads", "versionId", "versioning", "versions",
+             "website", "response-cache-control", "response-content-disposition", "response-content-encoding",
+             "response-content-language", "response-content-type", "response-expires"]
+    q = {"prefix": "p", "x": "1"}
+    q.update((n, "v%d" % i if i % 3 else "") for i, n in reversed(list(enumerate(names))))
+    resource = "/b/k?" + "&".join(n + ("=" + q[n] if q[n] else "") for n in sorted(names))
+    c = KorvexClient(AK, SK, "b", signature_version="korvex")
+    # Of names equal but for letter case, the first one counts; an empty Date gives way to x-amz-date.
+    h = {"Date": "", "DATE": "later", "X-Amz-Date": "amz", "content-md5": "m", "Content-MD5": "n", "CONTENT-type": "t"}
+    assert c._sign_request_v2("GET", "k", h, q) == v2_signature("GET\nm\nt\namz\nx-amz-date:amz\n" + resource)
+
+
 @pytest.mark.parametrize("count, name_length", [(3, 10), (30, 10), (5, 200)])
 def test_many_and_long_headers_sign_like_few(count, name_length):
     # Header names are lower-cased into a buffer sized for usual requests; more and longer

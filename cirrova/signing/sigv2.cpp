@@ -59,25 +59,20 @@ void append_canonical_resource(std::string& out, std::string_view path, const Pa
     using Entry = std::pair<std::string_view, std::string_view>;
     constexpr size_t kSmall = 16;
     Entry small[kSmall];
-    std::vector<Entry> big;
-    Entry* sub = small;
+    std::vector<Entry> big;  // used past kSmall, holding all of them
     size_t n = 0;
     for (const auto& [name, value] : params) {
-        // Every sub-resource name is at least three characters, and most
-        // parameters are not one.
-        if (name.size() < 3 || !is_subresource(name)) continue;
-        if (n == kSmall && big.empty()) {
-            big.assign(small, small + n);
-            big.reserve(params.size());
+        if (!is_subresource(name)) continue;
+        Entry e{name, value.value_or(std::string_view())};
+        if (n < kSmall) {
+            small[n++] = e;
+            continue;
         }
-        if (!big.empty()) {
-            big.emplace_back(name, value.value_or(std::string_view()));
-            sub = big.data();
-        } else {
-            small[n] = {name, value.value_or(std::string_view())};
-        }
+        if (big.empty()) big.assign(small, small + n);
+        big.push_back(e);
         ++n;
     }
+    Entry* sub = big.empty() ? small : big.data();
     std::sort(sub, sub + n);
     out += path;
     char sep = '?';
