@@ -221,8 +221,9 @@ class UFileSigner:
 class DigestFloor:
     """Only the digests a signer must compute, done as cheaply as hashlib allows from Python:
     the canonical-request SHA-256 (when the scheme has one) and one HMAC over a cached key,
-    built from copied inner and outer states. A signer's time cannot fall below this, so
-    plain time / floor time is the most any implementation could gain."""
+    built from copied inner and outer states. A signer whose digests go through hashlib cannot
+    fall below this, so plain time / floor time is the most such a signer could gain; one that
+    takes its digests from libcrypto in native code is not bound by it."""
 
     def __init__(self, algorithm, string_to_sign_len, canonical_request_len=0):
         key = b"k" * 32

@@ -137,7 +137,7 @@ def bench_sign(table, quick):
             return
         speedup = 1.0 / ratio
         table.add(what, "%.1fx" % speedup, target, _at_least(speedup, 10.0),
-                  "%s vs plain Python %s; its digests alone %s (at most %.1fx)"
+                  "%s vs plain Python %s; its digests through hashlib %s (bound %.1fx for hashlib)"
                   % (_us(t_c), _us(t_r), _us(t_f), 1.0 / floor_ratio))
 
     cls, why = common.load("korvex")

@@ -777,7 +777,8 @@ std::string resource_text(nb::handle self, nb::handle key) {
 // handles those). Nothing here runs Python code, so the dict cannot change
 // under the views.
 bool plain_dict_block(nb::handle headers, std::string& block) {
-    std::vector<ufile::HeaderLine> lines;
+    ufile::Pairs vendor;
+    vendor.reserve((size_t)PyDict_Size(headers.ptr()));
     constexpr std::string_view prefix = ufile::kHeaderPrefix;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -799,13 +800,10 @@ bool plain_dict_block(nb::handle headers, std::string& block) {
             PyErr_Clear();
             return false;
         }
-        lines.push_back({ascii_lower(name), std::string_view(vp, (size_t)n)});
+        vendor.emplace_back(name, std::string_view(vp, (size_t)n));
     }
     // Later duplicates win, as in the dict of lowered names.
-    std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    auto last = std::unique(lines.rbegin(), lines.rend(), [](const auto& a, const auto& b) { return a.first == b.first; });
-    lines.erase(lines.begin(), last.base());
-    block = ufile::canonical_headers(lines);
+    block = ufile::canonical_headers(vendor);
     return true;
 }
 

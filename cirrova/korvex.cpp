@@ -424,8 +424,7 @@ nb::object sign_request_v2(Args& a) {
         path += '/';
         append_quoted_key(path, utf8(a[1]));
     }
-    std::string resource = sigv2::canonical_resource(path, query);
-    std::string to_sign = sigv2::string_to_sign(utf8(a[0]), headers, resource);
+    std::string to_sign = sigv2::string_to_sign(utf8(a[0]), headers, path, query);
     Attr access(self, NAME("access_key")), secret(self, NAME("secret_key"));
     return to_str(sigv2::authorization(access.view, secret.view, to_sign));
 }

@@ -186,8 +186,8 @@ def test_keys_of_every_length_around_the_hash_block():
 
 
 def test_threads_signing_with_many_keys_get_their_own_signatures():
-    # Long strings to sign make hashlib release the GIL mid-digest, while other
-    # threads with other keys use the per-key states.
+    # Threads switch between their own keys, with long strings to sign, while
+    # the other threads sign with theirs: keyed states must never mix.
     import threading
 
     long_meta = "v" * 16000
@@ -196,12 +196,13 @@ def test_threads_signing_with_many_keys_get_their_own_signatures():
     wrong = []
 
     def work(n):
-        secrets = ["secret-%d-%d" % (n, i) for i in range(3)]
+        # More keys per thread than the keyed states each thread keeps.
+        secrets = ["secret-%d-%d" % (n, i) for i in range(11)]
         clients = [KorvexClient(AK, sk, "b", endpoint="http://h") for sk in secrets]
         expected = [v2_signature(to_sign, sk) for sk in secrets]
-        for i in range(300):
-            got = clients[i % 3]._sign_request_v2("GET", "k", h)
-            if got != expected[i % 3]:
+        for i in range(330):
+            got = clients[i % 11]._sign_request_v2("GET", "k", h)
+            if got != expected[i % 11]:
                 wrong.append(got)
 
     threads = [threading.Thread(target=work, args=(n,)) for n in range(6)]
@@ -329,6 +330,21 @@ def test_v2_resource_always_names_the_bucket():
         assert c._sign_request_v2("GET", "k", d, {"acl": ""}, True) == v2_signature(head + "/?acl"), kw
     no_date = c._sign_request_v2("GET", "k", {})
     assert no_date == v2_signature("GET\n\n\n\n/b/k") and len(no_date.split(":")[1]) == 28
+
+
+def test_v2_every_subresource_at_once_and_first_named_header_wins():
+    # More sub-resources than the canonical resource keeps on the stack, given in reverse order.
+    names = ["acl", "cors", "delete", "lifecycle", "location", "logging", "notification", "partNumber", "policy",
+             "requestPayment", "tagging", "torrent", "uploadId", "uploads", "versionId", "versioning", "versions",
+             "website", "response-cache-control", "response-content-disposition", "response-content-encoding",
+             "response-content-language", "response-content-type", "response-expires"]
+    q = {"prefix": "p", "x": "1"}
+    q.update((n, "v%d" % i if i % 3 else "") for i, n in reversed(list(enumerate(names))))
+    resource = "/b/k?" + "&".join(n + ("=" + q[n] if q[n] else "") for n in sorted(names))
+    c = KorvexClient(AK, SK, "b", signature_version="korvex")
+    # Of names equal but for letter case, the first one counts; an empty Date gives way to x-amz-date.
+    h = {"Date": "", "DATE": "later", "X-Amz-Date": "amz", "content-md5": "m", "Content-MD5": "n", "CONTENT-type": "t"}
+    assert c._sign_request_v2("GET", "k", h, q) == v2_signature("GET\nm\nt\namz\nx-amz-date:amz\n" + resource)
 
 
 @pytest.mark.parametrize("count, name_length", [(3, 10), (30, 10), (5, 200)])

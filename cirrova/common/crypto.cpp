@@ -1,122 +1,168 @@
 #include "crypto.h"
 
-#include "pyutil.h"
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
 
 #include <array>
 #include <cstring>
+#include <stdexcept>
 
 namespace cirrova::crypto {
 
 namespace {
 
-PyObject* method_of(PyObject* obj, const char* name) {
-    return steal_or_throw(PyObject_GetAttrString((PyObject*)Py_TYPE(obj), name)).release().ptr();
+[[noreturn]] void failed(const char* what) { throw std::runtime_error(std::string("OpenSSL: ") + what + " failed"); }
+
+// Algorithms fetched once: an explicit fetch spares the provider lookup that
+// EVP_sha256() and friends repeat at every initialisation. Kept until exit.
+const EVP_MD* fetch_md(const char* name) {
+    EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
+    if (!md) failed("EVP_MD_fetch");
+    return md;
+}
+const EVP_MD* sha256_md() {
+    static const EVP_MD* md = fetch_md("SHA256");
+    return md;
+}
+const EVP_MD* sha1_md() {
+    static const EVP_MD* md = fetch_md("SHA1");
+    return md;
+}
+const EVP_MD* md5_md() {
+    static const EVP_MD* md = fetch_md("MD5");
+    return md;
+}
+EVP_MAC* hmac_mac() {
+    static EVP_MAC* mac = [] {
+        EVP_MAC* m = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        if (!m) failed("EVP_MAC_fetch");
+        return m;
+    }();
+    return mac;
 }
 
-// A hashlib constructor and the unbound methods of its hash type, called
-// through vectorcall without a per-call method lookup.
-struct Algorithm {
-    PyObject* ctor;
-    PyObject* copy;
-    PyObject* update;
-    PyObject* digest;
-    size_t block;  // HMAC block size in bytes
-
-    explicit Algorithm(const char* name) {
-        ctor = import_attr("hashlib", name).release().ptr();
-        nb::object h = steal_or_throw(PyObject_CallNoArgs(ctor));
-        copy = method_of(h.ptr(), "copy");
-        update = method_of(h.ptr(), "update");
-        digest = method_of(h.ptr(), "digest");
-        nb::object b = steal_or_throw(PyObject_GetAttrString(h.ptr(), "block_size"));
-        block = (size_t)PyLong_AsSsize_t(b.ptr());
-        if (PyErr_Occurred()) raise_current();
+struct MdCtx {
+    EVP_MD_CTX* p = EVP_MD_CTX_new();
+    MdCtx() {
+        if (!p) failed("EVP_MD_CTX_new");
     }
-
-    nb::object make(std::string_view data) const {
-        nb::bytes d = to_bytes(data);
-        return vcall(ctor, {d.ptr()});
-    }
-    nb::object clone(nb::handle h) const { return vcall(copy, {h.ptr()}); }
-    void feed(nb::handle h, std::string_view data) const {
-        nb::bytes d = to_bytes(data);
-        vcall(update, {h.ptr(), d.ptr()});
-    }
-    nb::object feed(nb::handle h, nb::handle data) const { return vcall(update, {h.ptr(), data.ptr()}); }
-    nb::object finish(nb::handle h) const { return vcall(digest, {h.ptr()}); }
+    ~MdCtx() { EVP_MD_CTX_free(p); }
+    MdCtx(const MdCtx&) = delete;
+    MdCtx& operator=(const MdCtx&) = delete;
 };
 
-const Algorithm& sha256_algo() {
-    static const Algorithm a("sha256");
-    return a;
-}
-const Algorithm& sha1_algo() {
-    static const Algorithm a("sha1");
-    return a;
-}
-const Algorithm& md5_algo() {
-    static const Algorithm a("md5");
-    return a;
+// An HMAC context bound to one digest; the key is given at init.
+struct MacCtx {
+    EVP_MAC_CTX* p = nullptr;
+    void bind(const EVP_MD* md) {
+        if (!p && !(p = EVP_MAC_CTX_new(hmac_mac()))) failed("EVP_MAC_CTX_new");
+        OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(EVP_MD_get0_name(md)), 0),
+            OSSL_PARAM_construct_end()};
+        if (!EVP_MAC_CTX_set_params(p, params)) failed("EVP_MAC_CTX_set_params");
+    }
+    ~MacCtx() { EVP_MAC_CTX_free(p); }
+};
+
+Digest finish_mac(EVP_MAC_CTX* ctx, std::string_view msg) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    size_t n = 0;
+    if (!EVP_MAC_update(ctx, (const unsigned char*)msg.data(), msg.size()) ||
+        !EVP_MAC_final(ctx, out, &n, sizeof out))
+        failed("HMAC");
+    return Digest({(const char*)out, n});
 }
 
-Digest take_bytes(const nb::object& b) { return Digest(bytes_view(b)); }
-
-// HMAC (RFC 2104) over hashlib's digests: H((K ^ opad) || H((K ^ ipad) || m)),
-// the key first hashed when longer than a block, then zero-padded.
-std::string pad(const Algorithm& a, std::string_view key, unsigned char with) {
-    std::string k(key.size() > a.block ? take_bytes(a.finish(a.make(key))).view() : key);
-    k.resize(a.block, '\0');
-    for (char& c : k) c = (char)((unsigned char)c ^ with);
-    return k;
+Digest hash_of(const EVP_MD* md, std::string_view data) {
+    thread_local MdCtx ctx;  // one context per thread, reinitialised per call
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned n = 0;
+    if (!EVP_DigestInit_ex2(ctx.p, md, nullptr) || !EVP_DigestUpdate(ctx.p, data.data(), data.size()) ||
+        !EVP_DigestFinal_ex(ctx.p, out, &n))
+        failed("digest");
+    return Digest({(const char*)out, n});
 }
 
-Digest hmac_once(const Algorithm& a, std::string_view key, std::string_view msg) {
-    std::string inner = pad(a, key, 0x36);
-    inner.append(msg);
-    nb::object d = a.finish(a.make(inner));
-    std::string outer = pad(a, key, 0x5c);
-    outer.append(bytes_view(d));
-    return take_bytes(a.finish(a.make(outer)));
+Digest hmac_once(const EVP_MD* md, std::string_view key, std::string_view msg) {
+    struct Bound {
+        MacCtx ctx;
+        const EVP_MD* md = nullptr;
+    };
+    thread_local Bound b;
+    if (b.md != md) {
+        b.ctx.bind(md);
+        b.md = md;
+    }
+    // An empty key still needs a non-null pointer: null means "keep the last key".
+    static const unsigned char kNone = 0;
+    const unsigned char* k = key.empty() ? &kNone : (const unsigned char*)key.data();
+    if (!EVP_MAC_init(b.ctx.p, k, key.size(), nullptr)) failed("EVP_MAC_init");
+    return finish_mac(b.ctx.p, msg);
 }
 
-// The inner and outer states of recurring keys, copied per message. The
-// table is only touched with the GIL held.
-struct KeyedPads {
+// Keyed HMAC states of recurring keys, per thread (no lock, no sharing):
+// the digest states after the inner and the outer padded key (RFC 2104),
+// copied per message so that the key is not hashed again. Copying a digest
+// context costs less than re-initialising an EVP_MAC context, which copies
+// the same states through more layers.
+struct KeyedState {
     std::string key;
-    const Algorithm* algo = nullptr;
-    PyObject* inner = nullptr;
-    PyObject* outer = nullptr;
+    const EVP_MD* md = nullptr;
+    MdCtx inner, outer;
+    ~KeyedState() { OPENSSL_cleanse(key.data(), key.size()); }
 };
-constexpr size_t kKeyedPads = 8;
-KeyedPads g_pads[kKeyedPads];
-size_t g_next_pads = 0;
+constexpr size_t kKeyedStates = 8;
+struct KeyedStates {
+    std::array<KeyedState, kKeyedStates> slots;
+    size_t next = 0;
+    MdCtx work;
+};
 
-Digest hmac_reused(const Algorithm& a, std::string_view key, std::string_view msg) {
-    KeyedPads* slot = nullptr;
-    for (KeyedPads& p : g_pads)
-        if (p.inner && p.algo == &a && p.key == key) slot = &p;
-    if (!slot) {
-        nb::object inner = a.make(pad(a, key, 0x36));
-        nb::object outer = a.make(pad(a, key, 0x5c));
-        slot = &g_pads[g_next_pads++ % kKeyedPads];
-        Py_CLEAR(slot->inner);
-        Py_CLEAR(slot->outer);
-        slot->key.assign(key);
-        slot->algo = &a;
-        slot->inner = inner.release().ptr();
-        slot->outer = outer.release().ptr();
+// A key longer than a block is hashed first; then it is zero-padded.
+void set_key(KeyedState& s, const EVP_MD* md, std::string_view key) {
+    unsigned char block[256] = {};
+    size_t size = (size_t)EVP_MD_get_block_size(md);
+    if (size == 0 || size > sizeof block) failed("HMAC block size");
+    if (key.size() > size) {
+        Digest d = hash_of(md, key);
+        std::memcpy(block, d.view().data(), d.view().size());
+    } else {
+        std::memcpy(block, key.data(), key.size());
     }
-    // Both states are taken before any call that may release the GIL (a long
-    // update does), so another thread reusing the slot cannot mix keys.
-    nb::object h = a.clone(slot->inner);
-    nb::object o = a.clone(slot->outer);
-    a.feed(h, msg);
-    nb::object d = a.finish(h);
-    a.feed(o, d);
-    return take_bytes(a.finish(o));
+    unsigned char pad[sizeof block];
+    for (size_t i = 0; i < size; ++i) pad[i] = block[i] ^ 0x36;
+    bool ok = EVP_DigestInit_ex2(s.inner.p, md, nullptr) && EVP_DigestUpdate(s.inner.p, pad, size);
+    for (size_t i = 0; i < size; ++i) pad[i] = block[i] ^ 0x5c;
+    ok = ok && EVP_DigestInit_ex2(s.outer.p, md, nullptr) && EVP_DigestUpdate(s.outer.p, pad, size);
+    OPENSSL_cleanse(block, sizeof block);
+    OPENSSL_cleanse(pad, sizeof pad);
+    if (!ok) failed("HMAC key");
 }
 
-Digest hash_of(const Algorithm& a, std::string_view data) { return take_bytes(a.finish(a.make(data))); }
+Digest hmac_reused(const EVP_MD* md, std::string_view key, std::string_view msg) {
+    thread_local KeyedStates states;
+    KeyedState* s = nullptr;
+    for (KeyedState& candidate : states.slots)
+        if (candidate.md == md && candidate.key == key) s = &candidate;
+    if (!s) {
+        s = &states.slots[states.next++ % kKeyedStates];
+        OPENSSL_cleanse(s->key.data(), s->key.size());
+        s->md = nullptr;  // matches nothing until keyed
+        set_key(*s, md, key);
+        s->key.assign(key);
+        s->md = md;
+    }
+    EVP_MD_CTX* w = states.work.p;
+    unsigned char inner[EVP_MAX_MD_SIZE], out[EVP_MAX_MD_SIZE];
+    unsigned n = 0, m = 0;
+    if (!EVP_MD_CTX_copy_ex(w, s->inner.p) || !EVP_DigestUpdate(w, msg.data(), msg.size()) ||
+        !EVP_DigestFinal_ex(w, inner, &n) || !EVP_MD_CTX_copy_ex(w, s->outer.p) || !EVP_DigestUpdate(w, inner, n) ||
+        !EVP_DigestFinal_ex(w, out, &m))
+        failed("HMAC");
+    return Digest({(const char*)out, m});
+}
 
 }  // namespace
 
@@ -124,15 +170,14 @@ Digest::Digest(std::string_view raw) : size_(raw.size() < sizeof data_ ? raw.siz
     raw.copy(data_, size_);
 }
 
-Digest hmac_sha256(std::string_view key, std::string_view msg) { return hmac_once(sha256_algo(), key, msg); }
+Digest hmac_sha256(std::string_view key, std::string_view msg) { return hmac_once(sha256_md(), key, msg); }
 Digest hmac_sha256_reused_key(std::string_view key, std::string_view msg) {
-    return hmac_reused(sha256_algo(), key, msg);
+    return hmac_reused(sha256_md(), key, msg);
 }
-Digest hmac_sha1_reused_key(std::string_view key, std::string_view msg) {
-    return hmac_reused(sha1_algo(), key, msg);
-}
-Digest sha256(std::string_view data) { return hash_of(sha256_algo(), data); }
-Digest md5(std::string_view data) { return hash_of(md5_algo(), data); }
+Digest hmac_sha1_reused_key(std::string_view key, std::string_view msg) { return hmac_reused(sha1_md(), key, msg); }
+Digest sha256(std::string_view data) { return hash_of(sha256_md(), data); }
+Digest md5(std::string_view data) { return hash_of(md5_md(), data); }
+
 void append_hex(std::string& out, std::string_view raw) {
     // Both digits of every byte value, looked up at once.
     static constexpr auto kPairs = [] {

@@ -1,5 +1,5 @@
-// Digests through the standard library's hashlib (OpenSSL); HMAC is built
-// over them.
+// Digests and HMAC from OpenSSL's libcrypto. No Python object is touched:
+// these may run with or without the GIL, from any thread.
 #pragma once
 
 #include <string>
@@ -21,8 +21,8 @@ private:
 };
 
 Digest hmac_sha256(std::string_view key, std::string_view msg);  // raw 32 bytes
-// The same digests for keys that recur (a day's signing key, a secret): the
-// inner and outer hash states are kept for a few keys and copied per message.
+// The same digests for keys that recur (a day's signing key, a secret): each
+// thread keeps the keyed HMAC states of a few keys and reuses them.
 Digest hmac_sha256_reused_key(std::string_view key, std::string_view msg);
 Digest hmac_sha1_reused_key(std::string_view key, std::string_view msg);
 Digest sha256(std::string_view data);                            // raw 32 bytes

@@ -132,7 +132,7 @@ crypto::Digest signing_key(std::string_view secret, std::string_view date_stamp,
         if (c.set && c.secret == secret && c.date_stamp == date_stamp && c.region == signing_region)
             return c.key;
     }
-    // Derived outside the lock: the digests call into Python.
+    // Derived outside the lock, which only guards the table.
     crypto::Digest key = derive_key(secret, date_stamp, signing_region);
     std::lock_guard<std::mutex> g(c.lock);
     c.secret.assign(secret);

@@ -1,5 +1,5 @@
 // AWS Signature Version 2 (HMAC-SHA1). Plain strings in, plain strings out;
-// digests go through common/crypto.h.
+// digests come from common/crypto.h.
 #pragma once
 
 #include <optional>
@@ -23,6 +23,7 @@ bool is_subresource(std::string_view name);
 // name=value or the bare name for an empty value; `path` alone when there
 // is none. Nothing is encoded.
 std::string canonical_resource(std::string_view path, const Params& params);
+void append_canonical_resource(std::string& out, std::string_view path, const Params& params);
 
 // One "name:value\n" line per x-amz-* header (name lower-cased, value
 // trimmed), ordered by name; repeated names (differing in case) become one
@@ -33,6 +34,9 @@ void append_amz_headers(std::string& out, const Pairs& headers);
 // headers and the resource. The three header lines are looked up by name
 // whatever its letter case.
 std::string string_to_sign(std::string_view method, const Pairs& headers, std::string_view resource);
+// The same with the canonical resource of `path` and `params` written in place.
+std::string string_to_sign(std::string_view method, const Pairs& headers, std::string_view path,
+                           const Params& params);
 
 // "AWS " + access_key + ":" + Base64(HMAC-SHA1(secret_key, string_to_sign)).
 std::string authorization(std::string_view access_key, std::string_view secret_key, std::string_view string_to_sign);

@@ -186,7 +186,7 @@ crypto::Digest signing_key(std::string_view secret, std::string_view date, std::
         for (const CachedKey& c : g_cache)
             if (c.date == date && c.region == region && c.service == service && c.secret == secret) return c.key;
     }
-    // Computed outside the lock: the digests call into Python.
+    // Derived outside the lock, which only guards the table.
     crypto::Digest d = crypto::hmac_sha256(std::string("AWS4").append(secret), date);
     d = crypto::hmac_sha256(d, region);
     d = crypto::hmac_sha256(d, service);

@@ -1,6 +1,9 @@
 #include "signing/ufile.h"
 
 #include "common/crypto.h"
+#include "common/headers.h"
+
+#include <algorithm>
 
 namespace cirrova::ufile {
 
@@ -18,9 +21,16 @@ bool is_vendor_header(std::string_view lower_name) {
     return lower_name.starts_with(kHeaderPrefix);
 }
 
-std::string canonical_headers(const std::vector<HeaderLine>& sorted) {
+std::string canonical_headers(const Pairs& headers) {
+    LoweredHeaders lines(headers, is_vendor_header);
+    std::sort(lines.begin(), lines.end(), by_name_then_order);
+    size_t room = 0;
+    for (const LoweredHeader& h : lines) room += h.name.size() + h.value.size() + 2;
     std::string out;
-    for (const auto& [name, value] : sorted) {
+    out.reserve(room);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const auto& [name, value, order] = lines[i];
+        if (i + 1 < lines.size() && lines[i + 1].name == name) continue;  // a later one wins
         out += name;
         out += ':';
         out += value;

@@ -29,11 +29,12 @@ std::string canonical_resource(std::string_view bucket, std::string_view key);
 // True when the already lower-cased header name is a signed vendor header.
 bool is_vendor_header(std::string_view lower_name);
 
-// A lower-cased header name and its value.
-using HeaderLine = std::pair<std::string, std::string_view>;
+// (name, value) pairs in the caller's order.
+using Pairs = std::vector<std::pair<std::string_view, std::string_view>>;
 
-// One "name:value\n" line per entry, in the given order (the caller sorts).
-std::string canonical_headers(const std::vector<HeaderLine>& sorted);
+// One "name:value\n" line per vendor header (name lower-cased, value as
+// given), ordered by name; of names equal once lower-cased, the last wins.
+std::string canonical_headers(const Pairs& headers);
 
 std::string string_to_sign(std::string_view method, std::string_view content_md5,
                            std::string_view content_type, std::string_view date,
