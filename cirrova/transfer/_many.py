@@ -121,6 +121,9 @@ class _ItemProgress:
     def set_totals(self, total_parts, total_bytes):
         pass
 
+    def finish(self):
+        pass
+
     def add(self, index, nbytes):
         self.job.progress(nbytes)
 
