@@ -1,6 +1,5 @@
 """Retries with back-off, and the bounded worker pool that every transfer runs on."""
 
-import gc
 import queue
 import random
 import threading
@@ -61,6 +60,7 @@ def retry_after(response):
 
 def check_status(response, expected, what):
     """Returns when the status is expected; raises _Retry for 5xx and 429, TransferError otherwise."""
+    release(response)
     status = response.status_code
     if status in expected:
         return
@@ -77,14 +77,11 @@ def attempt(cancel, send):
         if cancel.is_set():
             raise Cancelled()
         try:
-            result = send()
-            _free_responses()
-            return result
+            return send()
         except httpx.TransportError as exc:
             error, wait = exc, None
         except _Retry as exc:
             error, wait = exc.error, exc.retry_after
-        _free_responses()
         if n + 1 == ATTEMPTS:
             raise error
         delay = backoff(n)
@@ -92,12 +89,18 @@ def attempt(cancel, send):
     raise AssertionError("unreachable")
 
 
-def _free_responses():
-    # An httpx response and its bound stream refer to each other, so a response (and with it the part it
-    # sent or received) lives until the cycle collector runs. A young-generation pass after every request
-    # frees it at once, which keeps the memory a transfer holds near concurrency x part_size; it takes
-    # some microseconds.
-    gc.collect(1)
+_NO_STREAM = httpx.ByteStream(b"")
+
+
+def release(response):
+    """Lets a response go as soon as its last reference does.
+
+    httpx binds a response and its stream to each other, so without this a response, the part it
+    received and the request with the part it sent would live until the cycle collector runs: with
+    several workers that is many parts more than `concurrency` held at once.
+    """
+    response.stream = _NO_STREAM
+    return response
 
 
 class Job:
