@@ -1,6 +1,5 @@
 """cirrova.transfer against fakes of the services: request shapes, sources, copies, progress and failures."""
 
-import io
 import os
 import random
 import threading

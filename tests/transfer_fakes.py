@@ -7,7 +7,6 @@ object part-way through a download. Every request is logged; signatures are the 
 
 import base64
 import hashlib
-import json
 import threading
 import time
 from urllib.parse import parse_qsl, unquote
