@@ -379,3 +379,12 @@ def test_batches_report_per_item_and_keep_going(tmp_path):
     assert rec.calls[-1][2:] == (total, total)
     # Small objects cost one ranged GET each, no head; the empty one a 416 and a head.
     assert store.count("head") == 1 and store.count("get") == 12 + 5 + 1  # 11 MiB in 2.5 MiB ranges
+
+
+def test_batch_download_takes_a_whole_object_answer_once(tmp_path):
+    store = FakeStore("s3")
+    store.objects["big"] = data = data_of(7 * MiB)
+    store.ignore_range = True  # a service that answers a range with 200 and the whole object
+    [result] = transfer.download_many(store.client(), [("big", tmp_path / "big")], part_size=5 * MiB)
+    assert result.ok and result.value == len(data) and (tmp_path / "big").read_bytes() == data
+    assert store.count("get") == 1

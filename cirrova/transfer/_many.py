@@ -75,8 +75,9 @@ def _download_item(service, key, path, part_size, timeout, job):
             size, etag = got[2], response.headers.get("ETag")
         sink.write_at(0, body)
         job.progress(len(body))
+        have = len(body)  # the whole object when the service ignored the range
         del body, response
-        for start in range(span, size, span):
+        for start in range(have, size, span):
             end = min(start + span, size) - 1
             body = fetch(service, key, start, end, size, etag, timeout, job.cancel)
             sink.write_at(start, body)
