@@ -1,0 +1,66 @@
+"""Progress bars for transfers: one per file and a total, drawn on standard error by rich."""
+
+class Bars:
+    """Live bars when `enabled`, otherwise a silent stand-in with the same calls."""
+
+    def __init__(self, stream, enabled):
+        self._stream = stream
+        self._enabled = enabled
+        self._progress = None
+
+    def __enter__(self):
+        if self._enabled:
+            from rich.console import Console
+            from rich.progress import (BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn,
+                                       TransferSpeedColumn)
+
+            console = Console(file=self._stream, force_terminal=True)
+            # The commands own standard output (cat writes data there), so rich must not capture it.
+            self._progress = Progress(
+                TextColumn("[bold]{task.description}", table_column=None),
+                BarColumn(),
+                DownloadColumn(binary_units=True),
+                TransferSpeedColumn(),
+                TimeRemainingColumn(),
+                console=console, redirect_stdout=False, redirect_stderr=False, refresh_per_second=8,
+            )
+            self._progress.start()
+        return self
+
+    def __exit__(self, *exc):
+        if self._progress is not None:
+            self._progress.stop()
+            self._progress = None
+        return False
+
+    def add(self, label, total):
+        """A bar for `total` bytes (None while unknown); returns a handle for `callback` and `done`."""
+        if self._progress is None:
+            return None
+        return self._progress.add_task(_shorten(label), total=total)
+
+    def callback(self, handle, total_bar=None, base=0):
+        """A transfer callback (part, parts, done, total) moving the bar `handle` and the total bar by `base + done`."""
+        if self._progress is None:
+            return None
+        progress = self._progress
+
+        def moved(part_index, total_parts, bytes_done, total_bytes):
+            progress.update(handle, completed=bytes_done, total=total_bytes if total_bytes >= 0 else None)
+            if total_bar is not None:
+                progress.update(total_bar, completed=base + bytes_done)
+
+        return moved
+
+    def advance(self, handle, completed):
+        if self._progress is not None and handle is not None:
+            self._progress.update(handle, completed=completed)
+
+    def done(self, handle, size):
+        """Marks a bar complete at `size` bytes, also where the size was unknown while it ran."""
+        if self._progress is not None and handle is not None:
+            self._progress.update(handle, total=size, completed=size)
+
+
+def _shorten(label, width=40):
+    return label if len(label) <= width else "…" + label[-(width - 1):]
