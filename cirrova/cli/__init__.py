@@ -16,7 +16,7 @@ import httpx
 from cirrova import __version__
 
 from . import commands, copy
-from .errors import CommandError, UsageError, one_line
+from .errors import CommandError, UsageError, one_line, response_error
 from .profiles import config_path, load_profiles, make_client, resolve_profile, secrets_of
 
 __all__ = ["main", "build_parser"]
@@ -33,6 +33,7 @@ class Context:
         self._http = None
         self._profiles = None
         self.secrets = set()
+        self._listing = None  # what is being listed while a listing runs, else None
         self.bars = not args.quiet and _is_terminal(err)
 
     @property
@@ -49,8 +50,23 @@ class Context:
             self._http = httpx.Client(transport=transport, timeout=httpx.Timeout(60.0, connect=10.0),
                                       limits=httpx.Limits(max_connections=max(100, concurrency),
                                                           max_keepalive_connections=concurrency),
-                                      follow_redirects=False)
+                                      follow_redirects=False, event_hooks={"response": [self._check_listing]})
         return self._http
+
+    @contextlib.contextmanager
+    def listing(self, what):
+        """Within this block a reply other than success fails the command: the clients' listings read an
+        error reply as an empty page, which would show a refused listing as an empty one."""
+        self._listing = what
+        try:
+            yield
+        finally:
+            self._listing = None
+
+    def _check_listing(self, response):
+        if self._listing is not None and not 200 <= response.status_code < 300:
+            response.read()
+            raise response_error(f"cannot list {self._listing}", response)
 
     def client(self, location, profile=None):
         """A client for the bucket of a remote `location`, from `profile` or the command's --profile."""

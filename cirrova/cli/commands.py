@@ -46,11 +46,12 @@ def _modified(entry):
     return value or ""
 
 
-def _objects(client, prefix):
-    """Every object under `prefix`, page by page, keys as text."""
-    for entry in client.iter_objects(prefix):
-        if entry.get("key"):
-            yield entry
+def objects(ctx, client, location, prefix):
+    """Every object under `prefix`, page by page; a refused listing fails instead of looking empty."""
+    with ctx.listing(location):
+        for entry in client.iter_objects(prefix):
+            if entry.get("key"):
+                yield entry
 
 
 def ls(ctx):
@@ -61,7 +62,7 @@ def ls(ctx):
     client = ctx.client(location)
     prefix = location.key
     folders = set()
-    for entry in _objects(client, prefix):
+    for entry in objects(ctx, client, location, prefix):
         key = entry["key"]
         rest = key[len(prefix):]
         cut = rest.find("/")
@@ -199,7 +200,7 @@ def rb(ctx):
 def du(ctx):
     location = _remote(ctx.args.url)
     count = total = 0
-    for entry in _objects(ctx.client(location), tree_prefix(location.key)):
+    for entry in objects(ctx, ctx.client(location), location, tree_prefix(location.key)):
         count += 1
         total += int(entry.get("size") or 0)
     if ctx.args.json:
@@ -222,7 +223,7 @@ def rm(ctx):
         return
     location = _remote(args.url)
     client = ctx.client(location)
-    keys = [entry["key"] for entry in _objects(client, tree_prefix(location.key))]
+    keys = [entry["key"] for entry in objects(ctx, client, location, tree_prefix(location.key))]
     if not keys:
         ctx.print(f"nothing to delete under {location}")
         return

@@ -6,6 +6,7 @@ import sys
 from dataclasses import dataclass
 
 from .errors import CommandError, UsageError, one_line
+from .commands import objects
 from .profiles import parse_location, tree_prefix
 from .progress import Bars
 
@@ -34,7 +35,7 @@ def cp(ctx):
     src_client = ctx.client(src, args.src_profile) if src.remote else None
     dst_client = ctx.client(dst, args.dst_profile) if dst.remote else None
     kind = "copy" if src.remote and dst.remote else "download" if src.remote else "upload"
-    plan = _tree(kind, src, dst, src_client) if args.recursive else [_single(kind, src, dst, src_client)]
+    plan = _tree(ctx, kind, src, dst, src_client) if args.recursive else [_single(kind, src, dst, src_client)]
     if not plan:
         ctx.print(f"nothing to copy under {src}")
         return
@@ -88,7 +89,7 @@ def _size(client, location):
     return int(response.headers.get("Content-Length", -1))
 
 
-def _tree(kind, src, dst, src_client):
+def _tree(ctx, kind, src, dst, src_client):
     if kind == "upload":
         if not os.path.isdir(src.path):
             raise UsageError(f"{src.path} is not a folder")
@@ -103,8 +104,8 @@ def _tree(kind, src, dst, src_client):
         return jobs
     prefix = tree_prefix(src.key)
     jobs = []
-    for entry in src_client.iter_objects(prefix):
-        key = entry.get("key") or ""
+    for entry in objects(ctx, src_client, src, prefix):
+        key = entry["key"]
         rel = key[len(prefix):]
         if not rel or rel.endswith("/"):
             continue  # folder markers hold no data
