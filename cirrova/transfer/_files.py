@@ -1,0 +1,166 @@
+"""Local ends of a transfer: the temporary file a download fills, and the sources an upload reads."""
+
+import os
+import secrets
+import threading
+
+
+def target_path(local_path):
+    """The download target as text; refuses a directory before anything is sent."""
+    if not isinstance(local_path, (str, os.PathLike)):
+        raise TypeError(f"local_path 必须是路径, 而不是 {type(local_path).__name__}")
+    path = os.fspath(local_path)
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    if not path:
+        raise ValueError("local_path 不能为空")
+    if os.path.isdir(path):
+        raise IsADirectoryError(21, "local_path 是一个目录", path)
+    return path
+
+
+class TempFile:
+    """A file next to the target that workers write at offsets; renamed over the target only on commit.
+
+    Writes and closing share one lock, so a worker still running after an interrupt can never write
+    through a descriptor number that the process has since reused.
+    """
+
+    def __init__(self, path):
+        self.path = path
+        directory, name = os.path.split(os.path.abspath(path))
+        os.makedirs(directory, exist_ok=True)
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
+        while True:
+            self.temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
+            try:
+                # 0o666 so the umask decides, as for any file the user creates.
+                self.fd = os.open(self.temp, flags, 0o666)
+                break
+            except FileExistsError:
+                continue
+        self._lock = threading.Lock()
+
+    def write_at(self, offset, data):
+        view = memoryview(data)
+        with self._lock:
+            if self.fd is None:
+                raise OSError("下载已结束, 临时文件已关闭")
+            while view:
+                written = _pwrite(self.fd, view, offset)
+                view, offset = view[written:], offset + written
+
+    def _close(self):
+        with self._lock:
+            fd, self.fd = self.fd, None
+        if fd is not None:
+            os.close(fd)
+
+    def commit(self):
+        self._close()
+        os.replace(self.temp, self.path)
+
+    def discard(self):
+        self._close()
+        try:
+            os.unlink(self.temp)
+        except FileNotFoundError:
+            pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, exc, tb):
+        if exc is not None:
+            self.discard()
+
+
+if hasattr(os, "pwrite"):
+    _pwrite = os.pwrite
+else:  # pragma: no cover - platforms without pwrite; callers hold the lock
+    def _pwrite(fd, data, offset):
+        os.lseek(fd, offset, os.SEEK_SET)
+        return os.write(fd, data)
+
+
+class Source:
+    """An upload source read in order, part by part: a path, a bytes-like object or a readable binary file.
+
+    A file object is never seeked: reading starts at its current position and its size may be unknown.
+    `size` is None until the end has been seen (known at once for paths and bytes).
+    """
+
+    def __init__(self, source):
+        self._owned = None
+        self._pending = b""
+        self._view = None
+        self.size = None
+        self.read_bytes = 0
+        if isinstance(source, (str, os.PathLike)):
+            self._file = self._owned = open(source, "rb")
+            self.size = os.fstat(self._file.fileno()).st_size
+        elif isinstance(source, (bytes, bytearray, memoryview)):
+            self._view = memoryview(source).cast("B")
+            self.size = len(self._view)
+        elif callable(getattr(source, "read", None)):
+            self._file = source
+        else:
+            raise TypeError(f"source 必须是路径、字节或可读的二进制文件, 而不是 {type(source).__name__}")
+
+    @staticmethod
+    def check(source):
+        """Type check without opening anything (for validating many items before any request)."""
+        if not isinstance(source, (str, os.PathLike, bytes, bytearray, memoryview)) and \
+                not callable(getattr(source, "read", None)):
+            raise TypeError(f"source 必须是路径、字节或可读的二进制文件, 而不是 {type(source).__name__}")
+        if isinstance(source, (str, os.PathLike)) and os.path.isdir(source):
+            raise IsADirectoryError(21, "source 是一个目录", os.fspath(source))
+
+    def read(self, n):
+        """Up to n bytes, fewer only at the end. Sets `size` once the end is reached."""
+        if self._view is not None:
+            chunk = bytes(self._view[self.read_bytes:self.read_bytes + n])
+        else:
+            pieces, got = [], 0
+            if self._pending:
+                pieces.append(self._pending)
+                got, self._pending = len(self._pending), b""
+            while got < n:
+                piece = self._file.read(n - got)
+                if piece is None:  # a non-blocking stream with nothing yet
+                    raise BlockingIOError("source 是非阻塞流, 暂无数据")
+                if not piece:
+                    break
+                if not isinstance(piece, (bytes, bytearray)):
+                    raise TypeError(f"source.read 必须返回字节, 而不是 {type(piece).__name__}")
+                pieces.append(piece)
+                got += len(piece)
+            chunk = b"".join(pieces) if len(pieces) != 1 or type(pieces[0]) is not bytes else pieces[0]
+        self.read_bytes += len(chunk)
+        if len(chunk) < n or self.at_end():
+            self._seen_end()
+        return chunk
+
+    def at_end(self):
+        if self._view is not None:
+            return self.read_bytes >= len(self._view)
+        if not self._pending:
+            self._pending = self._file.read(1) or b""
+        return not self._pending
+
+    def unread(self, chunk):
+        """Puts a chunk back in front (the part size changed after it was read)."""
+        if self._view is not None:
+            self.read_bytes -= len(chunk)
+        else:
+            self._pending = bytes(chunk) + self._pending
+            self.read_bytes -= len(chunk)
+
+    def _seen_end(self):
+        if self._view is None and self.size is not None and self.read_bytes != self.size:
+            raise OSError(f"上传期间文件大小改变: 原为 {self.size} 字节, 读到 {self.read_bytes} 字节")
+        self.size = self.read_bytes
+
+    def close(self):
+        if self._owned is not None:
+            self._owned.close()

@@ -1,0 +1,179 @@
+"""Batches: many objects at once, one worker per object, the parts of each object one after another."""
+
+import os
+from collections import namedtuple
+from functools import partial
+
+from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_pair, check_upload_options
+from ._engine import Cancelled, TransferError, attempt, check_status, drive, run_inline
+from ._files import Source, TempFile, target_path
+from ._ops import check_part_count, fetch, send_source
+from ._service import Service
+
+#: One result per item: the item as given, whether it succeeded, and the bytes or ETag, or the exception.
+ItemResult = namedtuple("ItemResult", "item ok value")
+
+
+class BatchProgress:
+    """Bytes over all items: callback(item_index, item_count, bytes_done, total_bytes) on the caller's thread.
+
+    total_bytes is -1 until every size is known; the last call has bytes_done == total_bytes (the bytes
+    actually moved, when some item failed).
+    """
+
+    def __init__(self, callback, count, total_bytes=-1):
+        self.callback, self.count, self.total_bytes = callback, count, total_bytes
+        self.done, self.last = 0, 0
+
+    def add(self, index, nbytes):
+        self.done += nbytes
+        self.last = index
+        if self.callback:
+            self.callback(index, self.count, self.done, self.total_bytes)
+
+    def finish(self):
+        if self.callback and self.count and self.total_bytes != self.done:
+            self.total_bytes = self.done
+            self.callback(self.last, self.count, self.done, self.done)
+
+
+def _guarded(fn, job):
+    """One item: its failure is its result, so the batch goes on; only cancellation stops the batch."""
+    try:
+        return True, fn(job)
+    except Cancelled:
+        raise
+    except Exception as exc:
+        return False, exc
+
+
+def _download_item(service, key, path, part_size, timeout, job):
+    # No head: the first range tells the size and the ETag, so a small object costs one request.
+    with TempFile(path) as sink:
+        def first():
+            response = service.get(key, 0, part_size - 1, None, timeout)
+            check_status(response, (200, 206, 416), f"下载 {key}")
+            return response
+
+        response = attempt(job.cancel, first)
+        if response.status_code == 416:  # a range of an empty object
+            size, _, _ = attempt(job.cancel, lambda: service.head(key, timeout))
+            if size != 0:
+                raise TransferError(f"下载 {key} 失败: 416, 而对象有 {size} 字节", 416)
+            body, size, etag = b"", 0, None
+        elif response.status_code == 200:  # the service sent the whole object
+            body = response.content
+            size, etag = len(body), None
+        else:
+            got = service.content_range(response)
+            body = response.content
+            if got is None or got[0] != 0 or got[2] is None or got[1] != min(part_size, got[2]) - 1 \
+                    or len(body) != got[1] + 1:
+                raise TransferError(f"下载 {key} 失败: Content-Range {response.headers.get('Content-Range')!r} "
+                                    f"与 {len(body)} 字节的回复不符", 206)
+            size, etag = got[2], response.headers.get("ETag")
+        sink.write_at(0, body)
+        job.progress(len(body))
+        del body, response
+        for start in range(part_size, size, part_size):
+            end = min(start + part_size, size) - 1
+            body = fetch(service, key, start, end, size, etag, timeout, job.cancel)
+            sink.write_at(start, body)
+            job.progress(len(body))
+            del body
+        sink.commit()
+    return size
+
+
+def download_many(client, items, *, concurrency=16, callback=None, part_size=DEFAULT_PART_SIZE, timeout=None):
+    """Downloads (key, local_path) items, up to `concurrency` objects at once. Returns one ItemResult per
+    item in the order given; a failed item does not stop the others."""
+    service = Service.of(client)
+    check_int(concurrency, "concurrency", 1)
+    check_int(part_size, "part_size", 1)
+    check_callback(callback)
+    items = list(items)
+    plan = []
+    for item in items:
+        key, local_path = check_pair(item, "items")
+        check_key(key)
+        plan.append((key, target_path(local_path)))
+
+    results = [None] * len(items)
+    progress = BatchProgress(callback, len(items))
+
+    def on_done(index, outcome):
+        results[index] = ItemResult(items[index], *outcome)
+
+    jobs = ((i, partial(_guarded, partial(_download_item, service, key, path, part_size, timeout)))
+            for i, (key, path) in enumerate(plan))
+    drive(concurrency, jobs, on_progress=progress.add, on_done=on_done)
+    progress.finish()
+    return results
+
+
+class _ItemProgress:
+    """The progress of one item of a batch, forwarded to the batch as bytes."""
+
+    def __init__(self, job):
+        self.job = job
+
+    def set_totals(self, total_parts, total_bytes):
+        pass
+
+    def add(self, index, nbytes):
+        self.job.progress(nbytes)
+
+
+def _upload_item(service, source, key, part_size, content_type, headers, timeout, checksum, job):
+    src = Source(source)
+    try:
+        check_part_count(service, src.size, part_size)
+        return send_source(service, src, key, part_size, partial(run_inline, job.cancel), _ItemProgress(job),
+                           job.cancel, content_type, headers, timeout, checksum)
+    finally:
+        src.close()
+
+
+def upload_many(client, items, *, concurrency=16, callback=None, part_size=DEFAULT_PART_SIZE, content_type=None,
+                headers=None, timeout=None, checksum=False):
+    """Uploads (source, key) items, up to `concurrency` objects at once. Returns one ItemResult per item
+    in the order given (the value is the ETag); a failed item does not stop the others."""
+    service = Service.of(client)
+    check_int(concurrency, "concurrency", 1)
+    check_int(part_size, "part_size", service.min_part_size)
+    check_callback(callback)
+    check_upload_options(content_type, headers)
+    items = list(items)
+    for item in items:
+        source, key = check_pair(item, "items")
+        Source.check(source)
+        check_key(key)
+
+    sizes = [_known_size(source) for source, _ in items]
+    total = sum(sizes) if None not in sizes else -1
+    results = [None] * len(items)
+    progress = BatchProgress(callback, len(items), total)
+
+    def on_done(index, outcome):
+        results[index] = ItemResult(items[index], *outcome)
+
+    jobs = ((i, partial(_guarded, partial(_upload_item, service, source, key, part_size, content_type, headers,
+                                          timeout, checksum)))
+            for i, (source, key) in enumerate(items))
+    drive(concurrency, jobs, on_progress=progress.add, on_done=on_done)
+    progress.finish()
+    return results
+
+
+def _known_size(source):
+    if isinstance(source, (bytes, bytearray)):
+        return len(source)
+    if isinstance(source, memoryview):
+        return source.nbytes
+    if isinstance(source, (str, os.PathLike)):
+        try:
+            return os.stat(source).st_size
+        except OSError:
+            return None
+    return None

@@ -1,0 +1,245 @@
+"""download, upload and copy of one object: plan the parts, run them on the pool, clean up on failure."""
+
+import base64
+import hashlib
+import threading
+from functools import partial
+
+from ._engine import Cancelled, TransferError, _Retry, attempt, check_status, drive
+from ._files import Source, TempFile, target_path
+from ._service import Service
+from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
+
+#: A cancel flag that is never set, for requests made on the caller's thread (an interrupt reaches them directly).
+_CALLER = threading.Event()
+
+
+class Progress:
+    """Calls callback(part_index, total_parts, bytes_done, total_bytes) on the caller's thread."""
+
+    def __init__(self, callback, total_parts=-1, total_bytes=-1):
+        self.callback, self.total_parts, self.total_bytes = callback, total_parts, total_bytes
+        self.done = 0
+
+    def set_totals(self, total_parts, total_bytes):
+        self.total_parts, self.total_bytes = total_parts, total_bytes
+
+    def add(self, index, nbytes):
+        self.done += nbytes
+        if self.callback:
+            self.callback(index, self.total_parts, self.done, self.total_bytes)
+
+
+def md5_base64(data):
+    return base64.b64encode(hashlib.md5(data).digest()).decode("ascii")
+
+
+def fetch(service, key, start, end, size, etag, timeout, cancel):
+    """Bytes start..end of the object (the whole of an empty one when start is None), checked against
+    the status, Content-Range, length and ETag that a sound reply must have; retried as attempt() says."""
+    what = f"下载 {key} 的字节 {start}-{end}" if start is not None else f"下载 {key}"
+
+    def send():
+        response = service.get(key, start, end, etag, timeout)
+        if response.status_code == 412:
+            raise TransferError(f"{what} 失败: 412 对象在下载期间已被替换 (If-Match {etag})", 412)
+        if start is None:
+            check_status(response, (200,), what)
+            expected = size
+        else:
+            check_status(response, (206,), what)
+            got = service.content_range(response)
+            if got is None or got[:2] != (start, end) or got[2] not in (size, None):
+                raise TransferError(f"{what} 失败: Content-Range 为 {response.headers.get('Content-Range')!r}, "
+                                    f"应为 bytes {start}-{end}/{size}", response.status_code)
+            expected = end - start + 1
+        replied = response.headers.get("ETag")
+        if etag and replied and replied.strip('" ') != etag.strip('" '):
+            raise TransferError(f"{what} 失败: 对象在下载期间已被替换 (ETag {replied}, 原为 {etag})",
+                                response.status_code)
+        body = response.content
+        if len(body) != expected:
+            raise _Retry(TransferError(f"{what} 失败: 收到 {len(body)} 字节, 应为 {expected} 字节",
+                                       response.status_code))
+        return body
+
+    return attempt(cancel, send)
+
+
+def _download_part(service, key, start, end, size, etag, timeout, sink, job):
+    body = fetch(service, key, start, end, size, etag, timeout, job.cancel)
+    sink.write_at(start or 0, body)
+    job.progress(len(body))
+    return len(body)
+
+
+def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None, timeout=None):
+    """Downloads `key` into `local_path` in parallel byte ranges; returns the number of bytes written.
+
+    The bytes go into a temporary file beside `local_path`, renamed over it only when all are there.
+    """
+    service = Service.of(client)
+    check_key(key)
+    check_int(part_size, "part_size", 1)
+    check_int(concurrency, "concurrency", 1)
+    check_callback(callback)
+    path = target_path(local_path)
+
+    size, etag, _ = attempt(_CALLER, lambda: service.head(key, timeout))
+    total_parts = max(1, -(-size // part_size))
+    progress = Progress(callback, total_parts, size)
+
+    def jobs():
+        if size == 0:
+            yield 0, partial(_download_part, service, key, None, None, 0, etag, timeout, sink)
+            return
+        for index in range(total_parts):
+            start = index * part_size
+            end = min(start + part_size, size) - 1
+            yield index, partial(_download_part, service, key, start, end, size, etag, timeout, sink)
+
+    with TempFile(path) as sink:
+        drive(concurrency, jobs(), on_progress=progress.add)
+        sink.commit()
+    return size
+
+
+def upload(client, source, key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None, content_type=None,
+           headers=None, timeout=None, checksum=False):
+    """Uploads `source` (a path, a bytes-like object or a readable binary file, read from its current
+    position without seeking) to `key`; returns the object's ETag without quotes.
+
+    A source of at most one part goes up in one request; a larger one as a multipart upload with up to
+    `concurrency` parts in flight, aborted if anything fails. `checksum` sends Content-MD5 with every request.
+    """
+    service = Service.of(client)
+    check_key(key)
+    check_int(part_size, "part_size", service.min_part_size)
+    check_int(concurrency, "concurrency", 1)
+    check_callback(callback)
+    check_upload_options(content_type, headers)
+    src = Source(source)
+    try:
+        check_part_count(service, src.size, part_size)
+        progress = Progress(callback)
+        return send_source(service, src, key, part_size, partial(drive, concurrency), progress, _CALLER,
+                           content_type, headers, timeout, checksum)
+    finally:
+        src.close()
+
+
+def check_part_count(service, size, part_size):
+    if size is not None and service.max_parts and -(-size // part_size) > service.max_parts:
+        raise ValueError(f"part_size {part_size} 太小: {size} 字节需要超过 {service.max_parts} 个分片")
+
+
+def send_source(service, src, key, part_size, run, progress, cancel, content_type, headers, timeout, checksum):
+    """The upload of one source: one PUT, or a multipart upload whose parts `run` executes."""
+    first = src.read(part_size)
+    if src.at_end():
+        progress.set_totals(1, len(first))
+        md5 = md5_base64(first) if checksum else None
+        etag = attempt(cancel, lambda: service.put(key, first, content_type, md5, headers, timeout))
+        progress.add(0, len(first))
+        return etag
+
+    upload_id, blk_size = attempt(cancel, lambda: service.initiate(key, content_type, headers, timeout))
+    try:
+        if blk_size and blk_size != part_size:
+            src.unread(first)  # the service decides the part size
+            part_size, first = blk_size, None
+        etags = {}
+
+        def jobs():
+            chunk = first if first is not None else src.read(part_size)
+            index = 0
+            while True:
+                last = src.at_end()
+                if src.size is not None:  # known from the start, or now that the end is seen
+                    progress.set_totals(max(1, -(-src.size // part_size)), src.size)
+                if service.max_parts and index >= service.max_parts:
+                    raise TransferError(f"上传 {key} 失败: 超过 {service.max_parts} 个分片, 请增大 part_size")
+                yield index, partial(_upload_part, service, key, upload_id, index, chunk, content_type, checksum,
+                                     timeout)
+                chunk = None  # held by the job only, so at most `concurrency` parts are in memory
+                if last:
+                    return
+                index += 1
+                chunk = src.read(part_size)
+
+        def on_done(index, etag):
+            etags[index] = etag
+
+        run(jobs(), on_progress=progress.add, on_done=on_done)
+        return attempt(cancel, lambda: service.finish(key, upload_id, [etags[i] for i in range(len(etags))],
+                                                      timeout))
+    except BaseException as exc:
+        abort(service, key, upload_id, timeout, exc)
+        raise
+
+
+def _upload_part(service, key, upload_id, index, chunk, content_type, checksum, timeout, job):
+    md5 = md5_base64(chunk) if checksum else None
+    etag = attempt(job.cancel, lambda: service.upload_part(key, upload_id, index, chunk, content_type, md5, timeout))
+    job.progress(len(chunk))
+    return etag
+
+
+def abort(service, key, upload_id, timeout, cause):
+    """Aborts a multipart upload after a failure; a failing abort becomes a note on the cause."""
+    try:
+        attempt(_CALLER, lambda: service.abort(key, upload_id, timeout))
+    except Exception as exc:
+        cause.add_note(f"放弃分片上传 {upload_id} 也失败了: {exc!r}")
+
+
+def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None,
+         timeout=None, checksum=False):
+    """Copies an object between any two clients through memory: each part is read as a byte range of
+    the source and sent as a part of the destination, up to `concurrency` at once. Returns the new ETag."""
+    src, dst = Service.of(src_client), Service.of(dst_client)
+    check_key(src_key, "src_key")
+    check_key(dst_key, "dst_key")
+    check_int(part_size, "part_size", dst.min_part_size)
+    check_int(concurrency, "concurrency", 1)
+    check_callback(callback)
+
+    size, etag, content_type = attempt(_CALLER, lambda: src.head(src_key, timeout))
+    check_part_count(dst, size, part_size)
+    progress = Progress(callback)
+    if size <= part_size:
+        body = fetch(src, src_key, 0 if size else None, size - 1 if size else None, size, etag, timeout, _CALLER)
+        md5 = md5_base64(body) if checksum else None
+        new_etag = attempt(_CALLER, lambda: dst.put(dst_key, body, content_type, md5, None, timeout))
+        progress.set_totals(1, size)
+        progress.add(0, size)
+        return new_etag
+
+    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, None, timeout))
+    try:
+        part_size = blk_size or part_size
+        total_parts = -(-size // part_size)
+        progress.set_totals(total_parts, size)
+        etags = [None] * total_parts
+
+        def move(index, job):
+            start = index * part_size
+            end = min(start + part_size, size) - 1
+            body = fetch(src, src_key, start, end, size, etag, timeout, job.cancel)
+            md5 = md5_base64(body) if checksum else None
+            part_etag = attempt(job.cancel, lambda: dst.upload_part(dst_key, upload_id, index, body, None, md5,
+                                                                    timeout))
+            job.progress(len(body))
+            return part_etag
+
+        def on_done(index, part_etag):
+            etags[index] = part_etag
+
+        drive(concurrency, ((i, partial(move, i)) for i in range(total_parts)), on_progress=progress.add,
+              on_done=on_done)
+        return attempt(_CALLER, lambda: dst.finish(dst_key, upload_id, etags, timeout))
+    except BaseException as exc:
+        abort(dst, dst_key, upload_id, timeout, exc)
+        raise
+
+
