@@ -137,14 +137,15 @@ class _Run:
     def go(self, bars, plan, total_bar):
         total = bars.add(f"total ({len(plan)} files)", sum(max(j.size, 0) for j in plan)) if total_bar else None
         part_size = self.args.part_size
-        small = [j for j in plan if 0 <= j.size < part_size] if self.kind != "copy" and len(plan) > 1 else []
-        done = 0
-        if small:
-            done += self._batch(bars, small, total)
+        # Empty objects go alone: the batch reads each object's first range, and a range of an empty object
+        # is answered differently by different servers (416, or a broken reply), where a lone download
+        # asks for the size first.
+        batch = [j for j in plan if 0 < j.size < part_size] if self.kind != "copy" and len(plan) > 1 else []
+        batched = {id(j) for j in batch}
+        done = self._batch(bars, batch, total) if batch else 0
         for job in plan:
-            if small and 0 <= job.size < part_size:
-                continue
-            done += self._one(bars, job, total, done)
+            if id(job) not in batched:
+                done += self._one(bars, job, total, done)
         if total is not None:
             bars.done(total, done)
 
@@ -174,14 +175,16 @@ class _Run:
         callback = bars.callback(handle, total)
         if self.kind == "upload":
             results = self.transfer.upload_many(self.dst_client, [(j.source, j.target) for j in jobs],
-                                                concurrency=self.args.concurrency, callback=callback)
+                                                concurrency=self.args.concurrency, callback=callback,
+                                                part_size=self.args.part_size)
         else:
             for job in jobs:
                 _make_parent(job.target)
             results = self.transfer.download_many(self.src_client, [(j.source, j.target) for j in jobs],
-                                                  concurrency=self.args.concurrency, callback=callback)
+                                                  concurrency=self.args.concurrency, callback=callback,
+                                                  part_size=self.args.part_size)
         moved = 0
-        for job, (_item, ok, value) in zip(jobs, results):
+        for job, (_, ok, value) in zip(jobs, results):
             if ok:
                 moved += job.size
             else:
