@@ -375,3 +375,108 @@ def test_ufile_request_lines_stay_off_standard_output(config, capsysbinary):
     assert status == 0 and out == b"payload"
     status, out, err = run(capsysbinary, ["--debug", "--profile", "ufile", "cat", "ufile://files/k"], mock(fake))
     assert out == b"payload" and "files.cn-bj.ufileos.com/k" in err
+
+
+# --- cp through the fakes ---------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("service", SERVICES)
+def test_tree_copied_up_and_back_on_each_service(config, capsysbinary, service, tmp_path):
+    profile, base, host, auth = SERVICES[service]
+    fake = FakeStore("s3" if service == "cos" else service)
+    bucket = base.split("://")[1]
+    tree = tmp_path / "tree"
+    (tree / "sub").mkdir(parents=True)
+    files = {"one.txt": b"1" * 10, "sub/two.bin": os.urandom(3000), "sub/three": b"3" * 7, "zero": b""}
+    for rel, data in files.items():
+        (tree / rel).write_bytes(data)
+    status, out, err = run(capsysbinary, ["--profile", profile, "cp", "-r", str(tree), base + "/up"], mock(fake))
+    assert (status, out, err) == (0, b"", "")
+    assert {k: fake.objects[(bucket, k)] for k in fake.keys(bucket)} == {"up/" + r: d for r, d in files.items()}
+    assert all(r.url.host == host and r.headers["Authorization"].startswith(auth)
+               for r in fake.requests if r.method == "PUT")
+    status, _, _ = run(capsysbinary, ["--profile", profile, "cp", "-r", base + "/up", str(tmp_path / "back")],
+                       mock(fake))
+    assert status == 0
+    assert {str(p.relative_to(tmp_path / "back")): p.read_bytes()
+            for p in (tmp_path / "back").rglob("*") if p.is_file()} == files
+
+
+def test_single_copies_name_their_targets(config, capsysbinary, tmp_path):
+    fake = FakeStore("s3", path_style=True)
+    source = tmp_path / "report.csv"
+    source.write_bytes(b"a,b\n")
+    for dst, key in (("s3://b", "report.csv"), ("s3://b/dir/", "dir/report.csv"), ("s3://b/exact", "exact")):
+        assert run(capsysbinary, ["cp", str(source), dst], mock(fake))[0] == 0
+        assert fake.objects.pop(("b", key)) == b"a,b\n"
+    fake.put("b", "dir/data.bin", b"payload")
+    (tmp_path / "into").mkdir()
+    assert run(capsysbinary, ["cp", "s3://b/dir/data.bin", str(tmp_path / "into")], mock(fake))[0] == 0
+    assert (tmp_path / "into" / "data.bin").read_bytes() == b"payload"
+    assert run(capsysbinary, ["cp", "s3://b/dir/data.bin", "s3://b/"], mock(fake))[0] == 0
+    assert fake.objects[("b", "data.bin")] == b"payload"
+    status, _, err = run(capsysbinary, ["cp", str(tmp_path / "nope"), "s3://b/"], mock(fake))
+    assert status == 1 and "cannot read" in err and "No such file" in err
+    status, _, err = run(capsysbinary, ["cp", "s3://b/none", str(tmp_path)], mock(fake))
+    assert (status, err) == (1, "cirrova: no such object: s3://b/none\n")
+    status, _, err = run(capsysbinary, ["cp", str(tmp_path), "s3://b/"], mock(fake))
+    assert status == 2 and "add --recursive" in err
+
+
+def test_cross_service_multipart_copy(config, capsysbinary):
+    from transfer_fakes import FakeStore as PartStore
+
+    oss, ufile = PartStore("oss"), PartStore("ufile")
+    blob = os.urandom(13 * 1024 * 1024)
+    oss.objects["big/object.bin"] = blob
+    routes = mock(Hosts(**{".aliyuncs.com": oss, ".ufileos.com": ufile}))
+    argv = ["cp", "--src-profile", "oss", "--dst-profile", "ufile", "--part-size", "5MiB",
+            "oss://media/big/object.bin", "ufile://files/copied/"]
+    status, out, err = run(capsysbinary, argv, routes)
+    assert (status, out, err) == (0, b"", "")
+    assert ufile.objects["copied/object.bin"] == blob
+    assert ufile.count("part") >= 2 and ufile.count("initiate") == 1
+    # Each side was reached with its own profile's credentials.
+    assert all(entry[3]["authorization"].startswith("OSS4-HMAC-SHA256 Credential=LTAIOSS/") for entry in oss.log)
+    assert all(entry[3]["authorization"].startswith("UCloud pub-ufile:") for entry in ufile.log)
+    status, _, err = run(capsysbinary, ["cp", "oss://media/big/object.bin", "ufile://files/x"], routes)
+    assert status == 2 and "profile 'default' is for s3" in err
+
+
+def test_one_failed_file_does_not_stop_a_recursive_copy(config, capsysbinary, tmp_path):
+    from transfer_fakes import FakeStore as PartStore
+
+    store = PartStore("oss")
+    tree = tmp_path / "t"
+    tree.mkdir()
+    for name in ("a", "b", "c"):
+        (tree / name).write_bytes(name.encode() * 100)
+    (tree / "large").write_bytes(b"L" * (5 * 1024 * 1024 + 1))  # copied on its own, not in the batch
+    (tree / "larger").write_bytes(b"M" * (5 * 1024 * 1024 + 2))
+
+    def refuse_two(request):
+        if request.method in ("PUT", "POST") and request.url.path in ("/t/b", "/t/large"):
+            return httpx.Response(403, content=b"<Error><Code>AccessDenied</Code></Error>")
+        return store(request)
+
+    status, _, err = run(capsysbinary, ["--profile", "oss", "cp", "-r", "--part-size", "5MiB", str(tree),
+                                        "oss://media/t"], mock(refuse_two))
+    assert status == 1 and err.startswith("cirrova: 2 of 5 copies failed; first b: ") and err.count("\n") == 1
+    assert "403 AccessDenied" in err
+    assert sorted(store.objects) == ["t/a", "t/c", "t/larger"]
+
+
+def test_ctrl_c_during_a_download_leaves_no_file(config, capsysbinary, tmp_path):
+    fake = FakeStore("s3", path_style=True)
+    fake.put("b", "big", os.urandom(12 * 1024 * 1024))
+
+    def interrupt_later_parts(request):
+        if request.headers.get("Range", "").startswith("bytes=5242880"):
+            raise KeyboardInterrupt
+        return None
+
+    fake.fail = interrupt_later_parts
+    target = tmp_path / "big"
+    status, _, err = run(capsysbinary, ["cp", "--part-size", "5MiB", "--concurrency", "1", "s3://b/big",
+                                        str(target)], mock(fake))
+    assert (status, err) == (130, "cirrova: interrupted\n")
+    assert list(tmp_path.iterdir()) == [tmp_path / "config.toml"]

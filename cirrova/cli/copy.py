@@ -135,6 +135,7 @@ class _Run:
         self.failed = []
 
     def go(self, bars, plan, total_bar):
+        self.single = not total_bar
         total = bars.add(f"total ({len(plan)} files)", sum(max(j.size, 0) for j in plan)) if total_bar else None
         part_size = self.args.part_size
         # Empty objects go alone: the batch reads each object's first range, and a range of an empty object
@@ -163,7 +164,7 @@ class _Run:
             else:
                 self.transfer.copy(self.src_client, job.source, self.dst_client, job.target, **options)
         except Exception as exc:
-            if total is None:
+            if self.single:
                 raise  # a single copy reports its own failure
             self.failed.append((job.label, exc))
             return 0
