@@ -480,3 +480,21 @@ def test_ctrl_c_during_a_download_leaves_no_file(config, capsysbinary, tmp_path)
                                         str(target)], mock(fake))
     assert (status, err) == (130, "cirrova: interrupted\n")
     assert list(tmp_path.iterdir()) == [tmp_path / "config.toml"]
+
+
+def test_bars_only_on_a_terminal_and_not_with_quiet(config, capsysbinary, tmp_path, monkeypatch):
+    import io
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    fake = FakeStore("s3", path_style=True)
+    source = tmp_path / "file.bin"
+    source.write_bytes(os.urandom(300_000))
+    for argv, drawn in ((["cp"], True), (["--quiet", "cp"], False), (["cp", "-q"], False)):
+        screen = Terminal()
+        monkeypatch.setattr("sys.stderr", screen)
+        assert main(argv + [str(source), "s3://b/"], transport=mock(fake)) == 0
+        text = screen.getvalue()
+        assert ("293.0/293.0 KiB" in text and "file.bin" in text) is drawn and (text == "") is not drawn, text

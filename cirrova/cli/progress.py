@@ -13,16 +13,19 @@ class Bars:
             from rich.console import Console
             from rich.progress import (BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn,
                                        TransferSpeedColumn)
+            from rich.table import Column
 
             console = Console(file=self._stream, force_terminal=True)
-            # The commands own standard output (cat writes data there), so rich must not capture it.
+            # The label takes what the figures leave, so the figures stay whole in 80 columns.
             self._progress = Progress(
-                TextColumn("[bold]{task.description}", table_column=None),
-                BarColumn(),
-                DownloadColumn(binary_units=True),
-                TransferSpeedColumn(),
-                TimeRemainingColumn(),
-                console=console, redirect_stdout=False, redirect_stderr=False, refresh_per_second=8,
+                TextColumn("[bold]{task.description}", table_column=Column(ratio=1, no_wrap=True,
+                                                                           overflow="ellipsis")),
+                BarColumn(bar_width=20),
+                DownloadColumn(binary_units=True, table_column=Column(no_wrap=True)),
+                TransferSpeedColumn(table_column=Column(no_wrap=True)),
+                TimeRemainingColumn(table_column=Column(no_wrap=True)),
+                # The commands own standard output (cat writes data there), so rich must not capture it.
+                console=console, expand=True, redirect_stdout=False, redirect_stderr=False, refresh_per_second=8,
             )
             self._progress.start()
         return self
