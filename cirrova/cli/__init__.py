@@ -232,9 +232,10 @@ def main(argv=None, *, transport=None):
         _report(ctx, "cirrova: interrupted", exc)
         return 130
     except BrokenPipeError:
-        # The reader of our output went away (`cirrova cat … | head`); nothing is left to say.
-        with contextlib.suppress(OSError):
-            sys.stdout = open(os.devnull, "w")
+        # The reader of our output went away (`cirrova cat … | head`): nothing is left to say, and the
+        # interpreter's final flush of what is still buffered must not fail again on the closed pipe.
+        with contextlib.suppress(OSError, AttributeError, ValueError, io.UnsupportedOperation):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
         return 0
     except CommandError as exc:
         _report(ctx, f"cirrova: {exc}", exc)

@@ -151,10 +151,9 @@ class _Run:
             bars.done(total, done)
 
     def _one(self, bars, job, total, base):
-        a = self.args
         handle = bars.add(job.label, job.size if job.size >= 0 else None)
-        callback = bars.callback(handle, total, base)
-        options = {"part_size": a.part_size, "concurrency": a.concurrency, "callback": callback}
+        options = {"part_size": self.args.part_size, "concurrency": self.args.concurrency,
+                   "callback": bars.callback(handle, total, base)}
         try:
             if self.kind == "upload":
                 self.transfer.upload(self.dst_client, job.source, job.target, **options)

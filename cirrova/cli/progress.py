@@ -1,5 +1,6 @@
 """Progress bars for transfers: one per file and a total, drawn on standard error by rich."""
 
+
 class Bars:
     """Live bars when `enabled`, otherwise a silent stand-in with the same calls."""
 
@@ -43,7 +44,7 @@ class Bars:
         return self._progress.add_task(_shorten(label), total=total)
 
     def callback(self, handle, total_bar=None, base=0):
-        """A transfer callback (part, parts, done, total) moving the bar `handle` and the total bar by `base + done`."""
+        """A transfer callback moving the bar `handle` to the bytes done, and the total bar to `base` plus them."""
         if self._progress is None:
             return None
         progress = self._progress
@@ -54,10 +55,6 @@ class Bars:
                 progress.update(total_bar, completed=base + bytes_done)
 
         return moved
-
-    def advance(self, handle, completed):
-        if self._progress is not None and handle is not None:
-            self._progress.update(handle, completed=completed)
 
     def done(self, handle, size):
         """Marks a bar complete at `size` bytes, also where the size was unknown while it ran."""
