@@ -498,3 +498,27 @@ def test_bars_only_on_a_terminal_and_not_with_quiet(config, capsysbinary, tmp_pa
         assert main(argv + [str(source), "s3://b/"], transport=mock(fake)) == 0
         text = screen.getvalue()
         assert ("293.0/293.0 KiB" in text and "file.bin" in text) is drawn and (text == "") is not drawn, text
+
+
+def test_native_transport_used_where_it_is_built(config, capsysbinary, monkeypatch):
+    import sys
+    import types
+
+    fake = FakeStore("s3", path_style=True)
+    fake.put("b", "k", b"through the native transport")
+    made = []
+
+    class NativeTransport(httpx.MockTransport):
+        def __init__(self, limits):
+            made.append(limits)
+            super().__init__(fake)
+
+    monkeypatch.setitem(sys.modules, "cirrova.transport", types.SimpleNamespace(NativeTransport=NativeTransport))
+    status, out, _ = run(capsysbinary, ["cat", "s3://b/k"])
+    assert (status, out) == (0, b"through the native transport")
+    (limits,) = made
+    assert limits.max_keepalive_connections >= 16 and limits.max_connections >= 100
+    # Without it, httpx's own transport: the request goes to the network and fails to connect here.
+    monkeypatch.setitem(sys.modules, "cirrova.transport", None)
+    status, _, err = run(capsysbinary, ["--endpoint", "http://127.0.0.1:9", "cat", "s3://b/k"])
+    assert status == 1 and err.startswith("cirrova: ConnectError: ")

@@ -45,11 +45,11 @@ class Context:
 
     def http(self):
         if self._http is None:
-            concurrency = max(getattr(self.args, "concurrency", None) or 16, 16)
-            transport = self._transport if self._transport is not None else _native_transport()
-            self._http = httpx.Client(transport=transport, timeout=httpx.Timeout(60.0, connect=10.0),
-                                      limits=httpx.Limits(max_connections=max(100, concurrency),
-                                                          max_keepalive_connections=concurrency),
+            wanted = max(getattr(self.args, "concurrency", None) or 16, 16)
+            limits = httpx.Limits(max_connections=max(100, wanted), max_keepalive_connections=wanted)
+            # A transport given to httpx.Client brings its own pool, so it gets the limits itself.
+            transport = self._transport if self._transport is not None else _native_transport(limits)
+            self._http = httpx.Client(transport=transport, limits=limits, timeout=httpx.Timeout(60.0, connect=10.0),
                                       follow_redirects=False, event_hooks={"response": [self._check_listing]})
         return self._http
 
@@ -98,13 +98,13 @@ def _is_terminal(stream):
         return False
 
 
-def _native_transport():
-    """The package's native transport where it is built, else httpx's own (None)."""
+def _native_transport(limits):
+    """The package's native transport where it is built, else None: httpx's own."""
     try:
         from cirrova.transport import NativeTransport
     except ImportError:
         return None
-    return NativeTransport()
+    return NativeTransport(limits=limits)
 
 
 # Filled in after parsing: the global options' actions are shared with every sub-command's parser, so a
