@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -134,15 +135,45 @@ def test_as_a_process(server, config, tmp_path):
     assert done.returncode == 1 and done.stderr == f"cirrova: no such object: s3://{bucket}/missing\n".encode()
     done = cirrova("ls", "webdav://x")
     assert done.returncode == 2 and b"Traceback" not in done.stderr
+    # The installed console script runs the same entry point.
+    script = os.path.join(os.path.dirname(sys.executable), "cirrova")
+    if os.environ.get("CIRROVA_INSTALLED") == "1":
+        done = subprocess.run([script, "--config", config, "cat", f"s3://{bucket}/hello.txt"], capture_output=True,
+                              timeout=60)
+        assert (done.returncode, done.stdout) == (0, b"hello from a process")
 
 
-def test_progress_bar_moves_in_a_terminal(server, config, tmp_path):
-    if shutil.which("tmux") is None:
-        pytest.skip("tmux is not installed: the progress bar needs a real terminal (tools/test installs tmux)")
-    big = tmp_path / "big.bin"
-    with open(big, "wb") as f:
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    path = tmp_path_factory.mktemp("big") / "big.bin"
+    with open(path, "wb") as f:
         for _ in range(24):
             f.write(os.urandom(4 * 1024 * 1024))
+    return path
+
+
+def test_ctrl_c_in_a_process_leaves_nothing_behind(server, config, big, tmp_path):
+    bucket = "int-" + uuid.uuid4().hex[:12]
+    assert main(["--config", config, "mb", f"s3://{bucket}"]) == 0
+    assert main(["--config", config, "cp", str(big), f"s3://{bucket}/big.bin"]) == 0
+    target = tmp_path / "out"
+    target.mkdir()
+    child = subprocess.Popen([sys.executable, "-m", "cirrova", "--config", config, "cp", "--concurrency", "1",
+                              "--part-size", "1MiB", f"s3://{bucket}/big.bin", str(target / "big.bin")],
+                             env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Interrupt once bytes are arriving in the download's temporary file.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not any(os.path.getsize(p) if p.exists() else 0 for p in target.iterdir()):
+        time.sleep(0.01)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert (child.returncode, out, err) == (130, b"", b"cirrova: interrupted\n")
+    assert os.listdir(target) == []
+
+
+def test_progress_bar_moves_in_a_terminal(server, config, big, tmp_path):
+    if shutil.which("tmux") is None:
+        pytest.skip("tmux is not installed: the progress bar needs a real terminal (tools/test installs tmux)")
     bucket = "bar-" + uuid.uuid4().hex[:12]
     assert main(["--config", config, "mb", f"s3://{bucket}"]) == 0
     session = "cirrova-" + uuid.uuid4().hex[:8]
