@@ -30,7 +30,7 @@ import reference  # noqa: E402
 import timing  # noqa: E402
 
 MiB = common.MiB
-SECTIONS = ("sign", "request", "download", "listing", "upload")
+SECTIONS = ("sign", "request", "download", "listing", "upload", "transfer")
 
 
 class Table:
@@ -411,6 +411,18 @@ def bench_upload(table, quick, tmp):
         os.unlink(src)
 
 
+# --- 6. parallel transfers (cirrova.transfer) -----------------------------------------------------
+
+def bench_transfer(table, quick, tmp):
+    try:
+        import transfer_bench
+        from cirrova import transfer  # noqa: F401
+    except Exception as exc:  # noqa: BLE001 - a missing or half-built module: the rows fail, the run goes on
+        table.fail("cirrova.transfer", "-", "%s: %s" % (type(exc).__name__, exc))
+        return
+    transfer_bench.bench_transfer(table, quick, tmp)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="seconds-long smoke pass")
@@ -440,6 +452,8 @@ def main():
                 bench_download(table, args.quick, tmp)
             elif section == "listing":
                 bench_listing(table, args.quick)
+            elif section == "transfer":
+                bench_transfer(table, args.quick, tmp)
             else:
                 bench_upload(table, args.quick, tmp)
     print()

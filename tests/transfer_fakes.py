@@ -9,6 +9,7 @@ import base64
 import hashlib
 import json
 import threading
+import time
 from urllib.parse import parse_qsl, unquote
 
 import httpx
@@ -37,6 +38,9 @@ class FakeStore:
         self.bad_range_at = None   # range start answered with a shifted Content-Range
         self.replace_after = None  # (n, new bytes): replace the object after n ranged GETs
         self.ignore_range = False
+        self.latency = 0
+        self.keep_parts = True     # False: parts are checked and counted, their bytes dropped
+        self.active = self.max_active = 0  # part and ranged-GET requests being answered at once
         self.lock = threading.Lock()
         self.next_id = 0
         self.gets = 0
@@ -77,9 +81,23 @@ class FakeStore:
             outcome = planned.pop(0) if planned else None
         if isinstance(outcome, Exception):
             raise outcome
+        if op in ("part", "get"):
+            with self.lock:
+                self.active += 1
+                self.max_active = max(self.max_active, self.active)
+            try:
+                return self.answer(request, op, key, query, outcome)
+            finally:
+                with self.lock:
+                    self.active -= 1
+        return self.answer(request, op, key, query, outcome)
+
+    def answer(self, request, op, key, query, outcome):
         if outcome is not None:
             status, headers = outcome if isinstance(outcome, tuple) else (outcome, {})
             return httpx.Response(status, headers=headers, content=b"<Error><Code>Injected</Code></Error>")
+        if self.latency and op in ("part", "get"):
+            time.sleep(self.latency)  # lets parallel requests overlap as on a network
         with self.lock:
             return getattr(self, op)(request, key, query)
 
@@ -146,7 +164,7 @@ class FakeStore:
         if md5 is not None:
             if base64.b64decode(md5) != hashlib.md5(request.content).digest():
                 return httpx.Response(400, content=b"<Error><Code>BadDigest</Code></Error>")
-        upload["parts"][int(query["partNumber"])] = request.content
+        upload["parts"][int(query["partNumber"])] = request.content if self.keep_parts else b""
         return httpx.Response(200, headers={"ETag": etag_of(request.content)})
 
     def finish(self, request, key, query):
@@ -161,7 +179,7 @@ class FakeStore:
             assert tags == [etag_of(upload["parts"][n]).strip('"') for n in numbers]
         else:
             assert request.content.decode().count("<Part>") == len(numbers)
-            for n in numbers:
+            for n in numbers if self.keep_parts else ():
                 assert f"<PartNumber>{n}</PartNumber><ETag>{etag_of(upload['parts'][n])}</ETag>" in \
                     request.content.decode()
         data = b"".join(upload["parts"][n] for n in numbers)

@@ -3,7 +3,6 @@
 import queue
 import random
 import threading
-from concurrent.futures import ThreadPoolExecutor
 
 import httpx
 
@@ -61,6 +60,7 @@ def retry_after(response):
 
 def check_status(response, expected, what):
     """Returns when the status is expected; raises _Retry for 5xx and 429, TransferError otherwise."""
+    release(response)
     status = response.status_code
     if status in expected:
         return
@@ -87,6 +87,20 @@ def attempt(cancel, send):
         delay = backoff(n)
         pause(delay if wait is None else max(wait, delay), cancel)
     raise AssertionError("unreachable")
+
+
+_NO_STREAM = httpx.ByteStream(b"")
+
+
+def release(response):
+    """Lets a response go as soon as its last reference does.
+
+    httpx binds a response and its stream to each other, so without this a response, the part it
+    received and the request with the part it sent would live until the cycle collector runs: with
+    several workers that is many parts more than `concurrency` held at once.
+    """
+    response.stream = _NO_STREAM
+    return response
 
 
 class Job:
@@ -148,7 +162,7 @@ def drive(concurrency, jobs, on_progress=None, on_done=None):
     in_flight = 0
     source = iter(jobs)
     exhausted = False
-    pool = ThreadPoolExecutor(max_workers=concurrency, thread_name_prefix="cirrova-transfer")
+    pool = Workers(concurrency)
     try:
         while True:
             # Reading the next job may read a part of the source: only when a worker is free.
@@ -158,7 +172,7 @@ def drive(concurrency, jobs, on_progress=None, on_done=None):
                 except StopIteration:
                     exhausted = True
                     break
-                pool.submit(_run, Job(tag, events, cancel, fn))
+                pool.submit(Job(tag, events, cancel, fn))
                 del fn
                 in_flight += 1
             if in_flight == 0:
@@ -180,13 +194,51 @@ def drive(concurrency, jobs, on_progress=None, on_done=None):
     except BaseException:
         # An interrupt, a failing callback or a failing read of the source: stop and join, then raise it.
         cancel.set()
-        pool.shutdown(wait=True, cancel_futures=True)
+        pool.join(drop_queued=True)
         raise
-    pool.shutdown(wait=True)
+    pool.join()
     if first is not None:
         for error in later:
             first.add_note(f"later failure: {error!r}")
         raise first
+
+
+class Workers:
+    """Up to `size` threads taking jobs from one queue; started as jobs arrive, all joined by join()."""
+
+    def __init__(self, size):
+        self.size = size
+        self.queue = queue.SimpleQueue()
+        self.threads = []
+
+    def submit(self, job):
+        self.queue.put(job)
+        if len(self.threads) < self.size:
+            thread = threading.Thread(target=self._work, name=f"cirrova-transfer-{len(self.threads)}", daemon=True)
+            # Listed before it starts, so an interrupt between the two cannot leave it unjoined.
+            self.threads.append(thread)
+            thread.start()
+
+    def _work(self):
+        while True:
+            job = self.queue.get()
+            if job is None:
+                return
+            _run(job)
+            del job
+
+    def join(self, drop_queued=False):
+        if drop_queued:
+            while True:
+                try:
+                    self.queue.get_nowait()
+                except queue.Empty:
+                    break
+        for _ in self.threads:
+            self.queue.put(None)
+        for thread in self.threads:
+            if thread.ident is not None:
+                thread.join()
 
 
 def _next_event(events):

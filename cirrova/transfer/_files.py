@@ -91,7 +91,7 @@ class Source:
     """
 
     def __init__(self, source):
-        self._owned = None
+        self._owned = self._file = None
         self._pending = b""
         self._view = None
         self.size = None
@@ -117,7 +117,7 @@ class Source:
             raise IsADirectoryError(21, "source 是一个目录", os.fspath(source))
 
     def read(self, n):
-        """Up to n bytes, fewer only at the end. Sets `size` once the end is reached."""
+        """Up to n bytes, fewer only at the end (which sets `size`)."""
         if self._view is not None:
             chunk = bytes(self._view[self.read_bytes:self.read_bytes + n])
         else:
@@ -135,29 +135,41 @@ class Source:
                     raise TypeError(f"source.read 必须返回字节, 而不是 {type(piece).__name__}")
                 pieces.append(piece)
                 got += len(piece)
-            chunk = b"".join(pieces) if len(pieces) != 1 or type(pieces[0]) is not bytes else pieces[0]
+            # One piece is handed on as it is: no second copy of a part in memory.
+            chunk = pieces[0] if len(pieces) == 1 and type(pieces[0]) is bytes else b"".join(pieces)
+            del pieces
         self.read_bytes += len(chunk)
-        if len(chunk) < n or self.at_end():
+        if len(chunk) < n:
             self._seen_end()
         return chunk
 
     def at_end(self):
+        """Whether everything has been read; a stream is asked for one byte ahead to know."""
         if self._view is not None:
             return self.read_bytes >= len(self._view)
+        if self.size is not None and self.read_bytes < self.size:
+            return False
         if not self._pending:
             self._pending = self._file.read(1) or b""
-        return not self._pending
+        if self._pending:
+            return False
+        self._seen_end()
+        return True
+
+    def exhausted(self):
+        """at_end() without reading ahead of a stream: True only once its end has been seen."""
+        if self._file is not None and self._owned is None:
+            return self.size is not None and not self._pending
+        return self.at_end()
 
     def unread(self, chunk):
         """Puts a chunk back in front (the part size changed after it was read)."""
-        if self._view is not None:
-            self.read_bytes -= len(chunk)
-        else:
+        if self._view is None:
             self._pending = bytes(chunk) + self._pending
-            self.read_bytes -= len(chunk)
+        self.read_bytes -= len(chunk)
 
     def _seen_end(self):
-        if self._view is None and self.size is not None and self.read_bytes != self.size:
+        if self._view is None and self.size is not None and self.read_bytes + len(self._pending) != self.size:
             raise OSError(f"上传期间文件大小改变: 原为 {self.size} 字节, 读到 {self.read_bytes} 字节")
         self.size = self.read_bytes
 

@@ -7,7 +7,7 @@ from functools import partial
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_pair, check_upload_options
 from ._engine import Cancelled, TransferError, attempt, check_status, drive, run_inline
 from ._files import Source, TempFile, target_path
-from ._ops import check_part_count, fetch, send_source
+from ._ops import check_part_count, fetch, request_span, send_source
 from ._service import Service
 
 #: One result per item: the item as given, whether it succeeded, and the bytes or ETag, or the exception.
@@ -49,9 +49,10 @@ def _guarded(fn, job):
 
 def _download_item(service, key, path, part_size, timeout, job):
     # No head: the first range tells the size and the ETag, so a small object costs one request.
+    span = request_span(part_size)
     with TempFile(path) as sink:
         def first():
-            response = service.get(key, 0, part_size - 1, None, timeout)
+            response = service.get(key, 0, span - 1, None, timeout)
             check_status(response, (200, 206, 416), f"下载 {key}")
             return response
 
@@ -67,7 +68,7 @@ def _download_item(service, key, path, part_size, timeout, job):
         else:
             got = service.content_range(response)
             body = response.content
-            if got is None or got[0] != 0 or got[2] is None or got[1] != min(part_size, got[2]) - 1 \
+            if got is None or got[0] != 0 or got[2] is None or got[1] != min(span, got[2]) - 1 \
                     or len(body) != got[1] + 1:
                 raise TransferError(f"下载 {key} 失败: Content-Range {response.headers.get('Content-Range')!r} "
                                     f"与 {len(body)} 字节的回复不符", 206)
@@ -75,8 +76,8 @@ def _download_item(service, key, path, part_size, timeout, job):
         sink.write_at(0, body)
         job.progress(len(body))
         del body, response
-        for start in range(part_size, size, part_size):
-            end = min(start + part_size, size) - 1
+        for start in range(span, size, span):
+            end = min(start + span, size) - 1
             body = fetch(service, key, start, end, size, etag, timeout, job.cancel)
             sink.write_at(start, body)
             job.progress(len(body))
@@ -119,6 +120,9 @@ class _ItemProgress:
         self.job = job
 
     def set_totals(self, total_parts, total_bytes):
+        pass
+
+    def finish(self):
         pass
 
     def add(self, index, nbytes):

@@ -19,15 +19,23 @@ class Progress:
 
     def __init__(self, callback, total_parts=-1, total_bytes=-1):
         self.callback, self.total_parts, self.total_bytes = callback, total_parts, total_bytes
-        self.done = 0
+        self.done, self.last, self.reported = 0, 0, None
 
     def set_totals(self, total_parts, total_bytes):
         self.total_parts, self.total_bytes = total_parts, total_bytes
 
     def add(self, index, nbytes):
         self.done += nbytes
+        self.last = index
         if self.callback:
+            self.reported = (self.total_parts, self.done, self.total_bytes)
             self.callback(index, self.total_parts, self.done, self.total_bytes)
+
+    def finish(self):
+        """Repeats the last call when the totals became known only after it (a stream's end)."""
+        if self.callback and self.reported != (self.total_parts, self.done, self.total_bytes):
+            self.reported = (self.total_parts, self.done, self.total_bytes)
+            self.callback(self.last, self.total_parts, self.done, self.total_bytes)
 
 
 def md5_base64(data):
@@ -66,11 +74,24 @@ def fetch(service, key, start, end, size, etag, timeout, cancel):
     return attempt(cancel, send)
 
 
-def _download_part(service, key, start, end, size, etag, timeout, sink, job):
-    body = fetch(service, key, start, end, size, etag, timeout, job.cancel)
-    sink.write_at(start or 0, body)
-    job.progress(len(body))
-    return len(body)
+def request_span(part_size):
+    """Bytes asked for in one ranged GET: half a part. The HTTP client holds a body twice for a moment
+    (the pieces that arrived and their join), so two requests per part keep a worker within one part."""
+    return max(1, part_size // 2)
+
+
+def _download_part(service, key, start, end, size, etag, timeout, part_size, sink, job):
+    if start is None:  # an empty object
+        fetch(service, key, None, None, 0, etag, timeout, job.cancel)
+        job.progress(0)
+        return 0
+    span = request_span(part_size)
+    for first in range(start, end + 1, span):
+        body = fetch(service, key, first, min(first + span, end + 1) - 1, size, etag, timeout, job.cancel)
+        sink.write_at(first, body)
+        del body
+    job.progress(end - start + 1)
+    return end - start + 1
 
 
 def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None, timeout=None):
@@ -91,12 +112,12 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
 
     def jobs():
         if size == 0:
-            yield 0, partial(_download_part, service, key, None, None, 0, etag, timeout, sink)
+            yield 0, partial(_download_part, service, key, None, None, 0, etag, timeout, part_size, sink)
             return
         for index in range(total_parts):
             start = index * part_size
             end = min(start + part_size, size) - 1
-            yield index, partial(_download_part, service, key, start, end, size, etag, timeout, sink)
+            yield index, partial(_download_part, service, key, start, end, size, etag, timeout, part_size, sink)
 
     with TempFile(path) as sink:
         drive(concurrency, jobs(), on_progress=progress.add)
@@ -136,46 +157,53 @@ def check_part_count(service, size, part_size):
 def send_source(service, src, key, part_size, run, progress, cancel, content_type, headers, timeout, checksum):
     """The upload of one source: one PUT, or a multipart upload whose parts `run` executes."""
     first = src.read(part_size)
-    if src.at_end():
-        progress.set_totals(1, len(first))
-        md5 = md5_base64(first) if checksum else None
-        etag = attempt(cancel, lambda: service.put(key, first, content_type, md5, headers, timeout))
-        progress.add(0, len(first))
-        return etag
-
+    if len(first) < part_size or src.at_end():
+        return _put_whole(service, key, first, progress, cancel, content_type, headers, timeout, checksum)
     upload_id, blk_size = attempt(cancel, lambda: service.initiate(key, content_type, headers, timeout))
     try:
         if blk_size and blk_size != part_size:
             src.unread(first)  # the service decides the part size
             part_size, first = blk_size, None
+        pending, first = [first] if first is not None else [], None  # held by the job only, once sent
         etags = {}
 
         def jobs():
-            chunk = first if first is not None else src.read(part_size)
             index = 0
             while True:
-                last = src.at_end()
-                if src.size is not None:  # known from the start, or now that the end is seen
-                    progress.set_totals(max(1, -(-src.size // part_size)), src.size)
+                chunk = pending.pop() if pending else src.read(part_size)
+                if not chunk and index:  # a stream that ended on a part boundary
+                    progress.set_totals(index, src.read_bytes)
+                    return
                 if service.max_parts and index >= service.max_parts:
                     raise TransferError(f"上传 {key} 失败: 超过 {service.max_parts} 个分片, 请增大 part_size")
+                last = len(chunk) < part_size or src.exhausted()
+                if src.size is not None:
+                    progress.set_totals(max(1, -(-src.size // part_size)), src.size)
                 yield index, partial(_upload_part, service, key, upload_id, index, chunk, content_type, checksum,
                                      timeout)
-                chunk = None  # held by the job only, so at most `concurrency` parts are in memory
+                chunk = None  # at most `concurrency` parts are in memory
                 if last:
                     return
                 index += 1
-                chunk = src.read(part_size)
 
         def on_done(index, etag):
             etags[index] = etag
 
         run(jobs(), on_progress=progress.add, on_done=on_done)
+        progress.finish()
         return attempt(cancel, lambda: service.finish(key, upload_id, [etags[i] for i in range(len(etags))],
                                                       timeout))
     except BaseException as exc:
         abort(service, key, upload_id, timeout, exc)
         raise
+
+
+def _put_whole(service, key, data, progress, cancel, content_type, headers, timeout, checksum):
+    progress.set_totals(1, len(data))
+    md5 = md5_base64(data) if checksum else None
+    etag = attempt(cancel, lambda: service.put(key, data, content_type, md5, headers, timeout))
+    progress.add(0, len(data))
+    return etag
 
 
 def _upload_part(service, key, upload_id, index, chunk, content_type, checksum, timeout, job):

@@ -12,7 +12,7 @@ from cirrova.dramlet import DramletFileClient
 from cirrova.korvex import KorvexClient
 from cirrova.pelorin import PelorinOSSClient
 
-from ._engine import TransferError, check_status
+from ._engine import TransferError, check_status, release
 
 MiB = 1024 * 1024
 _CONTENT_RANGE = re.compile(r"bytes\s+(\d+)-(\d+)/(\d+|\*)\s*$")
@@ -69,7 +69,7 @@ class Service:
             headers["Range"] = f"bytes={start}-{end}"
         if etag and self.conditional_reads:
             headers["If-Match"] = etag
-        return self._download(key, headers, timeout)
+        return release(self._download(key, headers, timeout))
 
     def _download(self, key, headers, timeout):
         return self.client._download(key, headers=headers, timeout=timeout)
