@@ -2,6 +2,7 @@
 services through in-memory fakes."""
 
 import argparse
+import io
 import json
 import os
 
@@ -482,12 +483,12 @@ def test_ctrl_c_during_a_download_leaves_no_file(config, capsysbinary, tmp_path)
     assert list(tmp_path.iterdir()) == [tmp_path / "config.toml"]
 
 
-def test_bars_only_on_a_terminal_and_not_with_quiet(config, capsysbinary, tmp_path, monkeypatch):
-    import io
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
 
-    class Terminal(io.StringIO):
-        def isatty(self):
-            return True
+
+def test_bars_only_on_a_terminal_and_not_with_quiet(config, capsysbinary, tmp_path, monkeypatch):
 
     fake = FakeStore("s3", path_style=True)
     source = tmp_path / "file.bin"
@@ -522,3 +523,25 @@ def test_native_transport_used_where_it_is_built(config, capsysbinary, monkeypat
     monkeypatch.setitem(sys.modules, "cirrova.transport", None)
     status, _, err = run(capsysbinary, ["--endpoint", "http://127.0.0.1:9", "cat", "s3://b/k"])
     assert status == 1 and err.startswith("cirrova: ConnectError: ")
+
+
+def test_batch_bars_follow_each_item_and_the_total():
+    from cirrova.cli.progress import Bars
+
+    with Bars(Terminal(), True) as bars:
+        rows = lambda: {t.description: t.completed for t in bars._progress.tasks}  # noqa: E731
+        total = bars.add("total", 30)
+        callback, finish = bars.batch_callback(["a", "b", "c"], [10, 10, 10], total)
+        # The batch reports bytes over all items, with the index of the item that moved them.
+        callback(1, 3, 4, 30)
+        assert rows() == {"total": 4, "b": 4}
+        callback(0, 3, 14, 30)  # "a" arrived whole in one report: no bar needed
+        callback(2, 3, 17, 30)
+        assert rows() == {"total": 17, "b": 4, "c": 3}
+        callback(1, 3, 23, 30)  # "b" complete
+        assert rows() == {"total": 23, "c": 3}
+        finish()  # "c" failed: its bar goes
+        assert rows() == {"total": 23}
+    silent = Bars(Terminal(), False)
+    with silent:
+        assert silent.batch_callback(["a"], [1], None)[0] is None and silent.add("x", 1) is None

@@ -122,7 +122,8 @@ def _tree(ctx, kind, src, dst, src_client):
 
 
 class _Run:
-    """Runs a plan: large files one at a time with their own bar, small ones in one parallel batch."""
+    """Runs a plan: large files one after another, each in parallel parts, and files smaller than one part
+    in one parallel batch; every file has a bar while it moves, and a tree has a total bar."""
 
     def __init__(self, ctx, kind, src_client, dst_client):
         from cirrova import transfer
@@ -165,14 +166,17 @@ class _Run:
         except Exception as exc:
             if self.single:
                 raise  # a single copy reports its own failure
+            bars.remove(handle)
             self.failed.append((job.label, exc))
             return 0
-        bars.done(handle, max(job.size, 0))
+        if self.single:
+            bars.done(handle, max(job.size, 0))
+        else:
+            bars.remove(handle)  # in a tree only the total stays, and the bars of files still moving
         return max(job.size, 0)
 
     def _batch(self, bars, jobs, total):
-        handle = bars.add(f"{len(jobs)} small files", sum(j.size for j in jobs))
-        callback = bars.callback(handle, total)
+        callback, finish = bars.batch_callback([j.label for j in jobs], [j.size for j in jobs], total)
         if self.kind == "upload":
             results = self.transfer.upload_many(self.dst_client, [(j.source, j.target) for j in jobs],
                                                 concurrency=self.args.concurrency, callback=callback,
@@ -183,13 +187,13 @@ class _Run:
             results = self.transfer.download_many(self.src_client, [(j.source, j.target) for j in jobs],
                                                   concurrency=self.args.concurrency, callback=callback,
                                                   part_size=self.args.part_size)
+        finish()
         moved = 0
         for job, (_, ok, value) in zip(jobs, results):
             if ok:
                 moved += job.size
             else:
                 self.failed.append((job.label, value))
-        bars.done(handle, moved)
         return moved
 
 

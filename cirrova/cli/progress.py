@@ -56,6 +56,42 @@ class Bars:
 
         return moved
 
+    def batch_callback(self, labels, sizes, total_bar):
+        """A callback for the batch functions, which report bytes over all items with the index of the item
+        that moved them: each item gets a bar while it moves, removed when it is complete; the total bar
+        follows the sum. Returns (callback, finish), finish removing what a failed item left."""
+        if self._progress is None:
+            return None, lambda: None
+        progress, shown, moved = self._progress, {}, [0] * len(sizes)
+        last = 0
+
+        def callback(item_index, item_count, bytes_done, total_bytes):
+            nonlocal last
+            moved[item_index] += bytes_done - last
+            last = bytes_done
+            handle = shown.get(item_index)
+            if handle is None and moved[item_index] < sizes[item_index]:
+                handle = shown[item_index] = progress.add_task(_shorten(labels[item_index]),
+                                                               total=sizes[item_index])
+            if handle is not None:
+                if moved[item_index] >= sizes[item_index]:
+                    progress.remove_task(shown.pop(item_index))
+                else:
+                    progress.update(handle, completed=moved[item_index])
+            if total_bar is not None:
+                progress.update(total_bar, completed=bytes_done)
+
+        def finish():
+            for handle in shown.values():
+                progress.remove_task(handle)
+            shown.clear()
+
+        return callback, finish
+
+    def remove(self, handle):
+        if self._progress is not None and handle is not None:
+            self._progress.remove_task(handle)
+
     def done(self, handle, size):
         """Marks a bar complete at `size` bytes, also where the size was unknown while it ran."""
         if self._progress is not None and handle is not None:
