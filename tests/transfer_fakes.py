@@ -7,7 +7,6 @@ object part-way through a download. Every request is logged; signatures are the 
 
 import base64
 import hashlib
-import json
 import threading
 import time
 from urllib.parse import parse_qsl, unquote
@@ -36,6 +35,7 @@ class FakeStore:
         self.aborted, self.log = [], []
         self.faults = {}      # (op, detail) -> list of statuses or exceptions to answer first
         self.bad_range_at = None   # range start answered with a shifted Content-Range
+        self.short_at = {}         # range start -> times its reply is cut short by a byte
         self.replace_after = None  # (n, new bytes): replace the object after n ranged GETs
         self.ignore_range = False
         self.latency = 0
@@ -143,7 +143,11 @@ class FakeStore:
         if self.replace_after and self.gets == self.replace_after[0]:
             self.objects[key] = self.replace_after[1]
         shown = start + 1 if start == self.bad_range_at else start
-        return httpx.Response(206, content=body[start:end + 1], headers={
+        cut = 0
+        if self.short_at.get(start):
+            self.short_at[start] -= 1
+            cut = 1
+        return httpx.Response(206, content=body[start:end + 1 - cut], headers={
             "Content-Range": f"bytes {shown}-{end}/{len(body)}", "ETag": tag})
 
     def initiate(self, request, key, query):

@@ -23,7 +23,7 @@ class TransferError(Exception):
         self.status_code = status_code
 
 
-class _Retry(Exception):
+class Retry(Exception):
     """Raised inside an attempt when the outcome may succeed on another try."""
 
     def __init__(self, error, retry_after=None):
@@ -59,7 +59,7 @@ def retry_after(response):
 
 
 def check_status(response, expected, what):
-    """Returns when the status is expected; raises _Retry for 5xx and 429, TransferError otherwise."""
+    """Returns when the status is expected; raises Retry for 5xx and 429, TransferError otherwise."""
     release(response)
     status = response.status_code
     if status in expected:
@@ -67,12 +67,12 @@ def check_status(response, expected, what):
     text = response.text[:300] if response.content else ""
     error = TransferError(f"{what} 失败: {status} {text}".rstrip(), status)
     if status >= 500 or status == 429:
-        raise _Retry(error, retry_after(response))
+        raise Retry(error, retry_after(response))
     raise error
 
 
 def attempt(cancel, send):
-    """Runs send() up to ATTEMPTS times; transport errors and _Retry outcomes are retried after a pause."""
+    """Runs send() up to ATTEMPTS times; transport errors and Retry outcomes are retried after a pause."""
     for n in range(ATTEMPTS):
         if cancel.is_set():
             raise Cancelled()
@@ -80,7 +80,7 @@ def attempt(cancel, send):
             return send()
         except httpx.TransportError as exc:
             error, wait = exc, None
-        except _Retry as exc:
+        except Retry as exc:
             error, wait = exc.error, exc.retry_after
         if n + 1 == ATTEMPTS:
             raise error

@@ -5,10 +5,10 @@ import hashlib
 import threading
 from functools import partial
 
-from ._engine import Cancelled, TransferError, _Retry, attempt, check_status, drive
+from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
+from ._engine import Retry, TransferError, attempt, check_status, drive
 from ._files import Source, TempFile, target_path
 from ._service import Service
-from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
 
 #: A cancel flag that is never set, for requests made on the caller's thread (an interrupt reaches them directly).
 _CALLER = threading.Event()
@@ -67,7 +67,7 @@ def fetch(service, key, start, end, size, etag, timeout, cancel):
                                 response.status_code)
         body = response.content
         if len(body) != expected:
-            raise _Retry(TransferError(f"{what} 失败: 收到 {len(body)} 字节, 应为 {expected} 字节",
+            raise Retry(TransferError(f"{what} 失败: 收到 {len(body)} 字节, 应为 {expected} 字节",
                                        response.status_code))
         return body
 
