@@ -1,0 +1,5 @@
+import sys
+
+from cirrova.cli import main
+
+sys.exit(main())
