@@ -37,7 +37,8 @@ class Service:
     min_part_size = 5 * MiB
     #: Part numbers sent to the service start here.
     first_part = 1
-    max_parts = 10000
+    #: The most parts one upload may have; None where the service sets no limit.
+    max_parts: int | None = 10000
     #: Ranged reads carry If-Match with the ETag that head returned.
     conditional_reads = True
 
