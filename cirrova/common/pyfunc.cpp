@@ -2,10 +2,13 @@
 
 #include "pyutil.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <new>
 #include <typeinfo>
+
+#include <pthread.h>
 
 namespace cirrova {
 
@@ -46,6 +49,40 @@ constexpr size_t kMaxParams = 32;
 // Python frame (an override loop), far below what the C stack holds.
 constexpr int kMaxDepth = 1000;
 thread_local int t_depth = 0;
+
+// This thread's stack: a call that finds less than a margin of it left is
+// refused with RecursionError. Overrides that call back into these methods
+// put several C frames per level on the stack (the interpreter's among
+// them), so a depth count alone overflows small thread stacks first.
+struct StackLimit {
+    bool known = false;
+    char* low = nullptr;    // lowest address of the stack; null when unknown
+    char* high = nullptr;
+    char* limit = nullptr;  // below this, calls are refused
+};
+thread_local StackLimit t_stack;
+
+bool stack_nearly_full() {
+    StackLimit& s = t_stack;
+    if (!s.known) {
+        s.known = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
+                size_t margin = std::clamp<size_t>(size / 8, 64 << 10, 1 << 20);
+                s.low = (char*)addr;
+                s.high = s.low + size;
+                s.limit = s.low + std::min(margin, size / 2);
+            }
+            pthread_attr_destroy(&attr);
+        }
+    }
+    char* sp = (char*)__builtin_frame_address(0);
+    // A stack of its own (a coroutine library's) lies outside the bounds: not judged.
+    return s.low && sp >= s.low && sp < s.limit;
+}
 
 PyTypeObject* g_func_type = nullptr;
 PyObject* g_method_type = nullptr;  // types.MethodType
@@ -158,7 +195,7 @@ PyObject* call_impl(CFunc* f, PyObject** vals, size_t np, PyObject* extra) {
             goto done;
         }
     }
-    if (t_depth >= kMaxDepth) {
+    if (t_depth >= kMaxDepth || stack_nearly_full()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a cirrova method");
         goto done;
     }
@@ -198,6 +235,8 @@ PyObject* call_impl(CFunc* f, PyObject** vals, size_t np, PyObject* extra) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "incompatible value");
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (abi::__forced_unwind&) {
+        throw;  // the interpreter ends this thread: no Python state may be touched
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
