@@ -8,8 +8,6 @@
 #include <new>
 #include <typeinfo>
 
-#include <pthread.h>
-
 namespace cirrova {
 
 namespace {
@@ -50,38 +48,26 @@ constexpr size_t kMaxParams = 32;
 constexpr int kMaxDepth = 1000;
 thread_local int t_depth = 0;
 
-// This thread's stack: a call that finds less than a margin of it left is
+// A call that finds less than a margin of this thread's stack left is
 // refused with RecursionError. Overrides that call back into these methods
 // put several C frames per level on the stack (the interpreter's among
 // them), so a depth count alone overflows small thread stacks first.
-struct StackLimit {
-    bool known = false;
-    char* low = nullptr;    // lowest address of the stack; null when unknown
-    char* high = nullptr;
-    char* limit = nullptr;  // below this, calls are refused
-};
-thread_local StackLimit t_stack;
+thread_local char* t_stack_limit = nullptr;  // below this, calls are refused
+thread_local bool t_stack_limit_known = false;
 
 bool stack_nearly_full() {
-    StackLimit& s = t_stack;
-    if (!s.known) {
-        s.known = true;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* addr = nullptr;
-            size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
-                size_t margin = std::clamp<size_t>(size / 8, 64 << 10, 1 << 20);
-                s.low = (char*)addr;
-                s.high = s.low + size;
-                s.limit = s.low + std::min(margin, size / 2);
-            }
-            pthread_attr_destroy(&attr);
+    const StackBounds& s = thread_stack();
+    if (!t_stack_limit_known) {
+        t_stack_limit_known = true;
+        if (s.low) {
+            size_t size = (size_t)(s.high - s.low);
+            size_t margin = std::clamp<size_t>(size / 8, 64 << 10, 1 << 20);
+            t_stack_limit = s.low + std::min(margin, size / 2);
         }
     }
     char* sp = (char*)__builtin_frame_address(0);
     // A stack of its own (a coroutine library's) lies outside the bounds: not judged.
-    return s.low && sp >= s.low && sp < s.limit;
+    return s.low && sp >= s.low && sp < t_stack_limit;
 }
 
 PyTypeObject* g_func_type = nullptr;
@@ -165,7 +151,7 @@ void too_many_positional(CFunc* f, size_t np, Py_ssize_t given) {
                      max == 1 ? "" : "s", given, given == 1 ? "was" : "were");
 }
 
-PyObject* call_impl(CFunc* f, PyObject** vals, size_t np, PyObject* extra) {
+CIRROVA_CATCHES_FORCED_UNWIND PyObject* call_impl(CFunc* f, PyObject** vals, size_t np, PyObject* extra) {
     FuncData& d = *f->data;
     PyObject* owned[kMaxParams];
     size_t nowned = 0;

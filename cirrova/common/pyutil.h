@@ -103,7 +103,7 @@ void release_reply(nb::handle resp);
 // it; an error `f` itself raises is dropped. In a thread that the interpreter
 // is ending (no lock held) nothing runs.
 template <class F>
-void run_keeping_error(F&& f) noexcept {
+CIRROVA_CATCHES_FORCED_UNWIND void run_keeping_error(F&& f) noexcept {
     if (!holds_gil()) return;
     PyObject* pending = PyErr_GetRaisedException();
     try {

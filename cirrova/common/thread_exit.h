@@ -13,7 +13,23 @@
 
 #include <cxxabi.h>
 
+// For a function with a `catch (abi::__forced_unwind&)`: the handler binds a
+// reference to no object (the unwind carries none), which the undefined-
+// behaviour sanitizer would report (also where the function is inlined).
+#if defined(CIRROVA_SANITIZE)
+#define CIRROVA_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null"), noinline))
+#else
+#define CIRROVA_CATCHES_FORCED_UNWIND
+#endif
+
 namespace cirrova {
+
+// This thread's stack, found once per thread; null bounds when unknown.
+struct StackBounds {
+    char* low = nullptr;
+    char* high = nullptr;
+};
+const StackBounds& thread_stack() noexcept;
 
 // True when this thread holds the interpreter lock.
 bool holds_gil() noexcept;
