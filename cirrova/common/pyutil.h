@@ -104,7 +104,7 @@ void release_reply(nb::handle resp);
 // is ending (no lock held) nothing runs.
 template <class F>
 CIRROVA_CATCHES_FORCED_UNWIND void run_keeping_error(F&& f) noexcept {
-    if (!holds_gil()) return;
+    if (!python_usable()) return;
     PyObject* pending = PyErr_GetRaisedException();
     try {
         f();

@@ -1,5 +1,9 @@
 #include "thread_exit.h"
 
+#include <nanobind/nanobind.h>
+
+#include <atomic>
+
 #include <pthread.h>
 #include <unistd.h>
 
@@ -11,7 +15,31 @@ namespace cirrova {
 namespace {
 thread_local StackBounds t_stack;
 thread_local bool t_stack_known = false;
+
+std::atomic<bool> g_exiting{false};
+
+PyObject* on_exit(PyObject*, PyObject*) {
+    g_exiting.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_on_exit_def = {"_cirrova_interpreter_exit", on_exit, METH_NOARGS, nullptr};
 }  // namespace
+
+bool interpreter_exiting() noexcept { return g_exiting.load(std::memory_order_relaxed); }
+
+void watch_interpreter_exit() {
+    static bool registered = false;
+    if (registered) return;
+    PyObject* callback = PyCFunction_New(&g_on_exit_def, nullptr);
+    PyObject* atexit = callback ? PyImport_ImportModule("atexit") : nullptr;
+    PyObject* r = atexit ? PyObject_CallMethod(atexit, "register", "O", callback) : nullptr;
+    Py_XDECREF(atexit);
+    Py_XDECREF(callback);
+    if (!r) throw nanobind::python_error();
+    Py_DECREF(r);
+    registered = true;
+}
 
 const StackBounds& thread_stack() noexcept {
     if (!t_stack_known) {
@@ -42,17 +70,17 @@ void park_exiting_thread() noexcept {
 // With the limited API every Py_INCREF / Py_DECREF of these modules is a call
 // of _Py_IncRef / _Py_DecRef; the linker (--wrap) sends them here. Outside a
 // forced unwind at interpreter exit the lock is always held and the check
-// passes.
+// passes; before the exit begins it is not even made.
 extern "C" {
 void __real__Py_IncRef(PyObject* o);
 void __real__Py_DecRef(PyObject* o);
 
 void __wrap__Py_IncRef(PyObject* o) {
-    if (PyGILState_Check()) __real__Py_IncRef(o);
+    if (cirrova::python_usable()) __real__Py_IncRef(o);
 }
 
 void __wrap__Py_DecRef(PyObject* o) {
-    if (PyGILState_Check()) __real__Py_DecRef(o);
+    if (cirrova::python_usable()) __real__Py_DecRef(o);
 }
 }
 #endif

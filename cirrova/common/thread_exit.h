@@ -34,6 +34,18 @@ const StackBounds& thread_stack() noexcept;
 // True when this thread holds the interpreter lock.
 bool holds_gil() noexcept;
 
+// True once the interpreter has begun to exit (its atexit callbacks run
+// before it ends any thread). Cheap: a relaxed load.
+bool interpreter_exiting() noexcept;
+
+// True when Python objects may be touched here: always before the interpreter
+// exits, afterwards only with the interpreter lock held.
+inline bool python_usable() noexcept { return !interpreter_exiting() || holds_gil(); }
+
+// Registers the atexit callback behind interpreter_exiting(); once per module.
+// Throws the Python error of a failed registration.
+void watch_interpreter_exit();
+
 // Blocks this thread for good. For a forced unwind that reaches a frame it
 // may not leave (a destructor): the interpreter is exiting, the process ends
 // with the thread parked, as CPython 3.14 itself parks such threads.
