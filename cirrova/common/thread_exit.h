@@ -5,8 +5,9 @@
 // C++ frame of that thread, without the lock. Such an unwind must pass every
 // `catch (...)` (rethrow `abi::__forced_unwind`), and nothing on its way may
 // touch a Python object. The reference counting calls of these modules are
-// linked through checks (thread_exit.cpp) that skip them in a thread without
-// the lock, so the destructors of object handles leave the objects alone.
+// linked through checks (thread_exit.cpp) that, once the exit has begun, skip
+// them in a thread without the lock: the destructors of object handles then
+// leave the objects alone.
 #pragma once
 
 #include <Python.h>
