@@ -80,9 +80,11 @@ class BaseStorageClient(abc.ABC):
     def iter_objects(self, prefix: str = "") -> Iterator[Mapping[str, Any]]:
         """遍历存储桶（或前缀下）的全部对象，逐页调用 ``list``，每页 1000 个。
 
-        某页声称被截断却没有给出前进的 ``next_marker`` 时停止，而不是无限循环。
+        某页声称被截断却没有给出前进的 ``next_marker`` 时停止，而不是无限循环；
+        ``next_marker`` 与本次遍历中更早的某个标记相同（标记成环）时抛出 ``Exception``。
         """
         marker = ""
+        seen = {marker}
         while True:
             page = self.list(prefix=prefix, marker=marker, limit=self._page_size)
             yield from page.get("objects", ())
@@ -91,6 +93,10 @@ class BaseStorageClient(abc.ABC):
             next_marker = page.get("next_marker") or ""
             if not next_marker or next_marker == marker:
                 return
+            if next_marker in seen:
+                # A listing that leads back to an earlier page would be walked forever.
+                raise Exception(f"列举标记重复出现: {next_marker!r}")
+            seen.add(next_marker)
             marker = next_marker
 
     def _upload_part_with_retry(self, key: str, upload_id: str, part_number: int, chunk: bytes,

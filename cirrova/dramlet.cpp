@@ -138,8 +138,8 @@ nb::object attr(nb::handle self, PyObject* name) { return getattr(self, name); }
 
 // The Authorization value of header authentication, built from a signature.
 nb::object auth_value(nb::handle self, nb::handle signature) {
-    nb::object pk = attr(self, CIRROVA_STR("public_key"));
-    return to_str(ufile::authorization(text_of(pk), text_of(signature)));
+    StrAttr pk(self, CIRROVA_STR("public_key"));
+    return to_str(ufile::authorization(pk.view, text_of(signature)));
 }
 
 // {"Authorization": self._build_auth_header(key, "GET")}
@@ -328,7 +328,8 @@ const char kUploadRetryDoc[] =
     "    headers       额外请求头，默认 None\n"
     "    timeout       超时，默认 None\n"
     "    retries       总尝试次数（含第一次），默认 3；不大于 0 时不发送\n"
-    "尝试之间不等待；单次尝试中的普通异常被忽略并进入下一次尝试。";
+    "两次尝试之间短暂等待（0.05 秒起逐次加倍，最多 1 秒）；调用方的编程错误\n"
+    "（TypeError、ValueError）立即抛出，其余普通异常被忽略并进入下一次尝试。";
 
 const char kDownloadRawDoc[] =
     "下载对象（GetFile），返回原始 httpx.Response。\n"
@@ -704,8 +705,8 @@ nb::object key_sort(Args& a) {
 }
 
 nb::object canonicalized_resource(Args& a) {
-    nb::object bucket = attr(a.self, CIRROVA_STR("bucket"));
-    return to_str(ufile::canonical_resource(text_of(bucket), utf8(a[0])));
+    StrAttr bucket(a.self, CIRROVA_STR("bucket"));
+    return to_str(ufile::canonical_resource(bucket.view, utf8(a[0])));
 }
 
 namespace {
@@ -764,8 +765,8 @@ namespace {
 
 std::string resource_text(nb::handle self, nb::handle key) {
     if (is_own(self, CIRROVA_STR("_canonicalized_resource"), canonicalized_resource)) {
-        nb::object bucket = attr(self, CIRROVA_STR("bucket"));
-        return ufile::canonical_resource(text_of(bucket), utf8(key));
+        StrAttr bucket(self, CIRROVA_STR("bucket"));
+        return ufile::canonical_resource(bucket.view, utf8(key));
     }
     nb::object r = call_method(self, CIRROVA_STR("_canonicalized_resource"), {key.ptr()});
     return std::string(utf8(r));
@@ -868,8 +869,8 @@ std::optional<std::string> signature_result(nb::handle r) {
 
 std::optional<std::string> signature_text(nb::handle self, const std::string& string_to_sign) {
     if (is_own(self, CIRROVA_STR("_sign"), sign)) {
-        nb::object private_key = attr(self, CIRROVA_STR("private_key"));
-        return ufile::sign(utf8(private_key), string_to_sign);
+        StrAttr private_key(self, CIRROVA_STR("private_key"));
+        return ufile::sign(private_key.view, string_to_sign);
     }
     nb::object text = to_str(string_to_sign);
     return signature_result(call_method(self, CIRROVA_STR("_sign"), {text.ptr()}));
@@ -892,8 +893,8 @@ std::optional<std::string> authorization_text(nb::handle self, nb::handle key, n
 nb::object canonicalized_headers(Args& a) { return to_str(headers_block(a.self, a[0])); }
 
 nb::object sign(Args& a) {
-    nb::object private_key = attr(a.self, CIRROVA_STR("private_key"));
-    return to_str(ufile::sign(utf8(private_key), utf8(a[0])));
+    StrAttr private_key(a.self, CIRROVA_STR("private_key"));
+    return to_str(ufile::sign(private_key.view, utf8(a[0])));
 }
 
 nb::object make_authorization(Args& a) {
@@ -906,8 +907,8 @@ nb::object build_auth_header(Args& a) {
     // a: key, method, content_md5, content_type, headers
     if (is_own(a.self, CIRROVA_STR("_make_authorization"), make_authorization)) {
         std::optional<std::string> sig = authorization_text(a.self, a[0], CIRROVA_STR(""), a[1], a[2], a[3], a[4]);
-        nb::object pk = attr(a.self, CIRROVA_STR("public_key"));
-        return to_str(ufile::authorization(text_of(pk), sig ? *sig : "None"));
+        StrAttr pk(a.self, CIRROVA_STR("public_key"));
+        return to_str(ufile::authorization(pk.view, sig ? *sig : "None"));
     }
     nb::object signature =
         call_method(a.self, CIRROVA_STR("_make_authorization"),
@@ -938,7 +939,7 @@ nb::object request(Args& a) {
     nb::handle self = a.self, method = a[0], key = a[1], query = a[2];
     nb::dict& kwargs = a.kwargs();
 
-    nb::object base = a.is_none(3) ? attr(self, CIRROVA_STR("host")) : nb::borrow(a[3]);
+    nb::object base = a.is_none(3) ? StrAttr(self, CIRROVA_STR("host")).obj : nb::borrow(a[3]);
     std::string url(utf8(base));
     std::string_view k = utf8(key);
     if (!k.empty()) {
@@ -997,7 +998,7 @@ nb::object request(Args& a) {
 
 nb::object get_path_url(Args& a) {
     require_key(a[0]);
-    return object_url(attr(a.self, CIRROVA_STR("domain_url")), a[0]);
+    return object_url(StrAttr(a.self, CIRROVA_STR("domain_url")).obj, a[0]);
 }
 
 nb::object get_shared_url(Args& a) {
@@ -1012,7 +1013,7 @@ nb::object get_shared_url(Args& a) {
                                        CIRROVA_KWNAMES("key", "expires"));
     nb::object base = truthy(attr(self, CIRROVA_STR("_custom_domain"))) ? attr(self, CIRROVA_STR("domain_url"))
                                                                         : attr(self, CIRROVA_STR("external_url"));
-    nb::object public_key = attr(self, CIRROVA_STR("public_key"));
+    StrAttr public_key(self, CIRROVA_STR("public_key"));
     std::string url(utf8(base));
     url += '/';
     url += url_key(utf8(key));
@@ -1020,7 +1021,7 @@ nb::object get_shared_url(Args& a) {
     url += ufile::kPublicKeyParam;
     url += '=';
     // Characters that a query parser would read otherwise ("&", "+", "#", "%", ...) are escaped.
-    url += quote_with_safe(text_of(public_key), "/?:@!$'()*,;");
+    url += quote_with_safe(public_key.view, "/?:@!$'()*,;");
     url += "&Signature=";
     url += quote_component(text_of(signature));
     url += "&Expires=";
@@ -1082,14 +1083,23 @@ nb::object upload_with_retry(Args& a) {
     nb::object data = read_if_readable(a[1]);
     require_body(data);
     const long long attempts = ll_clamped(a[6]);
+    // A failing service is not hammered: the pause doubles up to a second.
+    constexpr double kFirstPause = 0.05, kLongestPause = 1.0;
+    double pause = kFirstPause;
     for (long long i = 0; i < attempts; ++i) {
+        if (i) {
+            nb::object seconds = steal_or_throw(PyFloat_FromDouble(pause));
+            call_method(mod_attr(CIRROVA_STR("time")), CIRROVA_STR("sleep"), {seconds.ptr()});
+            pause = std::min(pause * 2, kLongestPause);
+        }
         try {
             nb::object resp = call_method(a.self, CIRROVA_STR("upload"),
                                           {a[0].ptr(), data.ptr(), a[2].ptr(), a[3].ptr(), a[4].ptr(), a[5].ptr()},
                                           CIRROVA_KWNAMES("content_type", "content_md5", "headers", "timeout"));
             if (status_is(resp, 200)) return py_bool(true);
         } catch (nb::python_error& e) {
-            if (!ordinary(e)) throw;
+            // A wrong argument fails every attempt alike: the caller hears of it at once.
+            if (!ordinary(e) || e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError)) throw;
         }
     }
     return py_bool(false);

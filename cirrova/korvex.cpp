@@ -184,11 +184,7 @@ std::vector<std::pair<std::string_view, Value>> str_pairs(nb::handle d, std::vec
 }
 
 // Client configuration read from the instance attributes.
-struct Attr {
-    nb::object obj;
-    std::string_view view;
-    Attr(nb::handle self, PyObject* name) : obj(getattr(self, name)), view(utf8(obj)) {}
-};
+using Attr = StrAttr;
 
 bool is_virtual(nb::handle self) {
     nb::object style = getattr(self, NAME("addressing_style"));
@@ -687,7 +683,7 @@ nb::object bucket_request(Args& a) {
     nb::handle self = a.self;
     // method, bucket_name, query_params, data, headers, timeout
     nb::handle method = a[0], query = a[2];
-    nb::object bucket = PyUnicode_GetLength(a[1].ptr()) > 0 ? nb::borrow(a[1]) : getattr(self, NAME("bucket"));
+    nb::object bucket = PyUnicode_GetLength(a[1].ptr()) > 0 ? nb::borrow(a[1]) : Attr(self, NAME("bucket")).obj;
     Attr endpoint(self, NAME("endpoint"));
     std::string ep_host = endpoint_host(endpoint.view);
     std::string host, url;
@@ -728,13 +724,14 @@ nb::object bucket_request(Args& a) {
 }
 
 static nb::object own_or(nb::handle self, nb::handle bucket_name) {
-    return PyUnicode_GetLength(bucket_name.ptr()) > 0 ? nb::borrow(bucket_name) : getattr(self, NAME("bucket"));
+    return PyUnicode_GetLength(bucket_name.ptr()) > 0 ? nb::borrow(bucket_name) : Attr(self, NAME("bucket")).obj;
 }
 
 nb::object create_bucket(Args& a) {
     nb::handle self = a.self;
     nb::object bucket = own_or(self, a[0]);
     nb::object region = getattr(self, NAME("region"));
+    if (nonempty(region) && !is_str(region)) raise_attr_type(NAME("region"), region);
     nb::object data = nb::none();
     nb::object headers = new_dict();
     if (nonempty(region) && !(is_str(region) && utf8(region) == kGlobalRegion)) {
@@ -1346,7 +1343,9 @@ CIRROVA_MODULE(korvex, m) {
                      {"quote", "urllib.parse", "quote"},
                      {"urlsplit", "urllib.parse", "urlsplit"},
                      {"BaseStorageClient", "base", "BaseStorageClient", 1}});
-    g_module = m.ptr();
+    // A strong reference: clients outlive a module dropped from sys.modules.
+    Py_XDECREF(g_module);
+    g_module = nb::borrow(m).release().ptr();
     constexpr const char* kTimeout = "Optional[Union[float, tuple]]";
     constexpr const char* kHeaders = "Optional[Dict[str, str]]";
     constexpr const char* kResponse = "httpx.Response";

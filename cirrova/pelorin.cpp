@@ -24,20 +24,6 @@ namespace {
 
 PyObject* g_module = nullptr;  // this module, for the names bound at import
 
-// A str attribute of the client together with its UTF-8 view.
-struct StrAttr {
-    nb::object obj;
-    std::string_view view;
-};
-
-StrAttr str_attr(nb::handle self, PyObject* name) {
-    nb::object o = getattr(self, name);
-    if (!PyUnicode_Check(o.ptr()))
-        raise(PyExc_TypeError, "attribute '" + std::string(utf8(name)) + "' must be str, got " + py_type_name(o));
-    std::string_view v = utf8(o);
-    return {std::move(o), v};
-}
-
 void dict_set(nb::handle d, PyObject* key, nb::handle value) {
     if (PyDict_SetItem(d.ptr(), key, value.ptr()) < 0) raise_current();
 }
@@ -667,7 +653,9 @@ const char kMultipartDownloadDoc[] = R"doc(按字节范围分片下载对象到�
 }  // namespace
 
 CIRROVA_MODULE(pelorin, m) {
-    pelorin::g_module = m.ptr();
+    // A strong reference: clients outlive a module dropped from sys.modules.
+    Py_XDECREF(pelorin::g_module);
+    pelorin::g_module = nb::borrow(m).release().ptr();
     bind_imports(m, {{"hmac", "hmac"},
                      {"hashlib", "hashlib"},
                      {"base64", "base64"},

@@ -69,6 +69,25 @@ def test_iter_objects_walks_pages_and_stops_on_a_stuck_marker():
     assert list(client.iter_objects()) == [{"key": "x"}]
 
 
+def test_iter_objects_fails_when_markers_lead_back_to_an_earlier_page():
+    def page(key, marker):
+        return {"objects": [{"key": key}], "is_truncated": True, "next_marker": marker}
+
+    # 1, 2, 1, 2, ... would be walked forever: the walk stops at the first repeat.
+    pages = [page("a", "m1"), page("b", "m2"), page("c", "m1")] + [page("never", "m2")] * 5
+    client, calls = make_subclass(pages=pages)
+    walked = []
+    with pytest.raises(Exception, match="m1"):
+        for obj in client.iter_objects("p/"):
+            walked.append(obj["key"])
+    assert walked == ["a", "b", "c"]
+    assert [m for _, m, _ in calls["list"]] == ["", "m1", "m2"]
+
+    # A marker equal to the start of the walk ("") counts as a plain stop, as before.
+    client, calls = make_subclass(pages=[page("a", "m1"), {"objects": [], "is_truncated": True, "next_marker": ""}])
+    assert [o["key"] for o in client.iter_objects()] == ["a"]
+
+
 def response(status, text=""):
     return httpx.Response(status, text=text, headers={"ETag": '"e"'})
 

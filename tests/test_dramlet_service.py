@@ -193,7 +193,9 @@ class TestObjects:
         service.faults["put"] = [201]
         assert client.upload_file("a", str(tmp_path / "x.txt")) is False
 
-    def test_upload_with_retry(self, client, service):
+    def test_upload_with_retry(self, client, service, monkeypatch):
+        pauses = []
+        monkeypatch.setattr(time, "sleep", pauses.append)
         service.faults["put"] = [500, 503]
         assert client.upload_with_retry("k", io.BytesIO(b"same body"))
         assert service.count("put") == 3 and service.objects["k"][0] == b"same body"
@@ -210,6 +212,29 @@ class TestObjects:
             return service(request)
         client._client = httpx.Client(transport=httpx.MockTransport(flaky))
         assert client.upload_with_retry("k4", b"y") and len(calls) == 2
+
+    def test_upload_with_retry_pauses_and_lets_wrong_arguments_through(self, client, service, monkeypatch):
+        pauses = []
+        monkeypatch.setattr(time, "sleep", pauses.append)
+        # A failing service or network gets a short pause, growing up to a second, between attempts.
+        service.faults["put"] = [500] * 8
+        assert client.upload_with_retry("k", b"x", retries=8) is False and service.count("put") == 8
+        assert pauses == [0.05, 0.1, 0.2, 0.4, 0.8, 1.0, 1.0]
+
+        def down(request):
+            raise httpx.ConnectError("down", request=request)
+        client._client = httpx.Client(transport=httpx.MockTransport(down))
+        pauses.clear()
+        assert client.upload_with_retry("k", b"x") is False and pauses == [0.05, 0.1]
+
+        # A wrong argument fails every attempt alike: raised at once, however many attempts were asked for.
+        client._client = httpx.Client(transport=httpx.MockTransport(service))
+        pauses.clear()
+        with pytest.raises(TypeError):
+            client.upload_with_retry("k", object(), retries=2**80)
+        with pytest.raises(ValueError):
+            client.upload_with_retry("k", b"x", headers={"X-Note": "\u20ac"}, retries=2**80)
+        assert pauses == [] and service.count("put") == 8
 
     def test_listing_pages(self, client, service):
         for name in ("p/1", "p/2", "p/3", "q/1"):

@@ -130,3 +130,35 @@ def test_method_objects_reject_misuse():
     del f.custom
     with pytest.raises(AttributeError):
         KorvexClient.head(object(), "k")
+
+
+def attribute_cases():
+    http = httpx.Client(transport=httpx.MockTransport(lambda r: httpx.Response(200)))
+    korvex = lambda **kw: KorvexClient("AK", "SK", "bkt", http_client=http, **kw)  # noqa: E731
+    dramlet = lambda: DramletFileClient("pub", "priv", "bkt", http_client=http)  # noqa: E731
+    pelorin = lambda: PelorinOSSClient("id", "secret", "bkt", http_client=http)  # noqa: E731
+    head = lambda c: c.head("k")  # noqa: E731
+    for name in ("bucket", "endpoint", "access_key", "secret_key", "region"):
+        yield "korvex", korvex, name, head
+        yield "korvex-presign", korvex, name, lambda c: c.get_shared_url("k")
+    for name in ("bucket", "endpoint", "access_key", "secret_key"):
+        yield "korvex-v2", lambda: korvex(signature_version="korvex"), name, head
+    yield "korvex-create-bucket", korvex, "region", lambda c: c.create_bucket()
+    yield "korvex-bucket-exists", korvex, "bucket", lambda c: c.bucket_exists()
+    for name in ("bucket", "public_key", "private_key", "host"):
+        yield "dramlet", dramlet, name, lambda c: c.upload("k", b"x")
+    for name in ("public_key", "private_key"):
+        yield "dramlet-shared", dramlet, name, lambda c: c.get_shared_url("k")
+    for name in ("bucket", "access_key_id", "access_key_secret", "region"):
+        yield "pelorin", pelorin, name, head
+
+
+@pytest.mark.parametrize("value", [5, b"bkt"])
+def test_attribute_of_the_wrong_type_names_itself(value):
+    for label, make, name, call in attribute_cases():
+        client = make()
+        setattr(client, name, value)
+        with pytest.raises(TypeError) as info:
+            call(client)
+        message = str(info.value)
+        assert f"'{name}'" in message and type(value).__name__ in message, (label, name, message)

@@ -2,6 +2,7 @@
 
 #include "pyutil.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -46,6 +47,28 @@ constexpr size_t kMaxParams = 32;
 // Python frame (an override loop), far below what the C stack holds.
 constexpr int kMaxDepth = 1000;
 thread_local int t_depth = 0;
+
+// A call that finds less than a margin of this thread's stack left is
+// refused with RecursionError. Overrides that call back into these methods
+// put several C frames per level on the stack (the interpreter's among
+// them), so a depth count alone overflows small thread stacks first.
+thread_local char* t_stack_limit = nullptr;  // below this, calls are refused
+thread_local bool t_stack_limit_known = false;
+
+bool stack_nearly_full() {
+    const StackBounds& s = thread_stack();
+    if (!t_stack_limit_known) {
+        t_stack_limit_known = true;
+        if (s.low) {
+            size_t size = (size_t)(s.high - s.low);
+            size_t margin = std::clamp<size_t>(size / 8, 64 << 10, 1 << 20);
+            t_stack_limit = s.low + std::min(margin, size / 2);
+        }
+    }
+    char* sp = (char*)__builtin_frame_address(0);
+    // A stack of its own (a coroutine library's) lies outside the bounds: not judged.
+    return s.low && sp >= s.low && sp < t_stack_limit;
+}
 
 PyTypeObject* g_func_type = nullptr;
 PyObject* g_method_type = nullptr;  // types.MethodType
@@ -128,7 +151,7 @@ void too_many_positional(CFunc* f, size_t np, Py_ssize_t given) {
                      max == 1 ? "" : "s", given, given == 1 ? "was" : "were");
 }
 
-PyObject* call_impl(CFunc* f, PyObject** vals, size_t np, PyObject* extra) {
+CIRROVA_CATCHES_FORCED_UNWIND PyObject* call_impl(CFunc* f, PyObject** vals, size_t np, PyObject* extra) {
     FuncData& d = *f->data;
     PyObject* owned[kMaxParams];
     size_t nowned = 0;
@@ -158,7 +181,7 @@ PyObject* call_impl(CFunc* f, PyObject** vals, size_t np, PyObject* extra) {
             goto done;
         }
     }
-    if (t_depth >= kMaxDepth) {
+    if (t_depth >= kMaxDepth || stack_nearly_full()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a cirrova method");
         goto done;
     }
@@ -198,6 +221,8 @@ PyObject* call_impl(CFunc* f, PyObject** vals, size_t np, PyObject* extra) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "incompatible value");
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (abi::__forced_unwind&) {
+        throw;  // the interpreter ends this thread: no Python state may be touched
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }

@@ -21,6 +21,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "thread_exit.h"
+
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -139,6 +141,7 @@ nb::object module_attr(nb::handle m, const char* name);
         nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m); \
         if (!nanobind::detail::internals) return -1;                          \
         try {                                                                 \
+            cirrova::watch_interpreter_exit();                                \
             cirrova_##name##_exec_impl(nanobind::borrow<nanobind::module_>(m)); \
             return 0;                                                         \
         } catch (nanobind::python_error& e) {                                 \

@@ -232,6 +232,15 @@ void release_reply(nb::handle resp) {
         PyErr_Clear();  // a read-only attribute: left to the collector
 }
 
+void raise_attr_type(PyObject* name, nb::handle found) {
+    raise(PyExc_TypeError, "attribute '" + std::string(utf8(name)) + "' must be str, got " + py_type_name(found));
+}
+
+StrAttr::StrAttr(nb::handle self, PyObject* name) : obj(getattr(self, name)) {
+    if (!PyUnicode_Check(obj.ptr())) raise_attr_type(name, obj);
+    view = utf8(obj);
+}
+
 nb::object getattr(nb::handle o, PyObject* name) { return steal_or_throw(PyObject_GetAttr(o.ptr(), name)); }
 
 void setattr(nb::handle o, PyObject* name, nb::handle value) {

@@ -5,6 +5,8 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
+#include "thread_exit.h"
+
 #include <string>
 #include <string_view>
 
@@ -98,12 +100,16 @@ PyObject* kwnames_forever(std::initializer_list<const char*> names);
 void release_reply(nb::handle resp);
 
 // Runs `f` (a clean-up on a way out) keeping the Python error pending before
-// it; an error `f` itself raises is dropped.
+// it; an error `f` itself raises is dropped. In a thread that the interpreter
+// is ending (no lock held) nothing runs.
 template <class F>
-void run_keeping_error(F&& f) noexcept {
+CIRROVA_CATCHES_FORCED_UNWIND void run_keeping_error(F&& f) noexcept {
+    if (!python_usable()) return;
     PyObject* pending = PyErr_GetRaisedException();
     try {
         f();
+    } catch (abi::__forced_unwind&) {
+        park_exiting_thread();  // may not leave a destructor
     } catch (...) {
     }
     PyErr_Clear();
@@ -127,6 +133,19 @@ long status_code(nb::handle resp);             // resp.status_code as a C long
 
 // getattr(import module, name).
 nb::object import_attr(const char* module, const char* name);
+
+// A str attribute of an object together with its UTF-8 view (valid while
+// `obj` lives). Any other type raises TypeError naming the attribute and the
+// type found, instead of the bare error of a failed conversion.
+struct StrAttr {
+    nb::object obj;
+    std::string_view view;
+    StrAttr(nb::handle self, PyObject* name);
+};
+
+inline StrAttr str_attr(nb::handle self, PyObject* name) { return StrAttr(self, name); }
+// The TypeError of StrAttr for attribute `name` holding `found`.
+[[noreturn]] void raise_attr_type(PyObject* name, nb::handle found);
 
 // getattr(self, name) with an interned name.
 nb::object getattr(nb::handle o, PyObject* name);

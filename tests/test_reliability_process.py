@@ -1,0 +1,133 @@
+"""Threads, interpreter exit and module lifetime: Python code never crashes the process.
+
+Each case runs in a child interpreter so that a crash fails the test instead of the run.
+"""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import cirrova
+
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(cirrova.__file__)))
+
+CLIENTS = {
+    "korvex": "from cirrova.korvex import KorvexClient as C; args = ('AK', 'SK', 'b')",
+    "bellwyn": "from cirrova.bellwyn import BellwynClient as C; args = ('id', 'key', 'b-1250000000', 'ap-x')",
+    "dramlet": "from cirrova.dramlet import DramletFileClient as C; args = ('pub', 'priv', 'b')",
+    "pelorin": "from cirrova.pelorin import PelorinOSSClient as C; args = ('id', 'secret', 'b')",
+}
+
+
+def child(code, *argv, timeout=60):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
+    return subprocess.Popen([sys.executable, "-c", code, *argv], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def finish(proc, timeout=60):
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        pytest.fail(f"child hung: {err[-2000:]}")
+    return proc.returncode, out, err
+
+
+EXIT_DURING_CALLS = r"""
+import contextlib, os, sys, tempfile, threading, time, httpx
+{imports}
+def reply(request):
+    if request.method == "HEAD":
+        return httpx.Response(200, headers={{"Content-Length": "8", "ETag": '"e"'}})
+    return httpx.Response(206, content=b"data", headers={{"Content-Range": "bytes 0-3/8"}})
+c = C(*args, http_client=httpx.Client(transport=httpx.MockTransport(reply)))
+out = os.path.join(tempfile.mkdtemp(), "f")
+def loop(call):
+    while True:
+        with contextlib.suppress(Exception):
+            call()
+calls = [lambda: c.head("k"), lambda: c.head("k"), lambda: c.multipart_download("k", out, part_size=4),
+         lambda: c.list()]
+for call in calls:
+    threading.Thread(target=loop, args=(call,), daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+@pytest.mark.parametrize("name", sorted(CLIENTS))
+def test_interpreter_exit_while_daemon_threads_are_inside_calls(name):
+    # The interpreter ends such threads with a forced unwind through the C++
+    # frames: it must pass through untouched and touch no Python object.
+    code = EXIT_DURING_CALLS.format(imports=CLIENTS[name])
+    procs = [child(code) for _ in range(6)]
+    for proc in procs:
+        rc, out, err = finish(proc)
+        assert rc == 0, err[-2000:]
+
+
+MODULE_DROPPED = r"""
+import gc, sys, httpx
+name = sys.argv[1]
+page = (b"<ListBucketResult><IsTruncated>false</IsTruncated>"
+        b"<Contents><Key>a</Key><Size>1</Size></Contents></ListBucketResult>")
+http = httpx.Client(transport=httpx.MockTransport(lambda r: httpx.Response(200, content=page)))
+if name == "korvex":
+    import cirrova.korvex as m
+    c = m.KorvexClient("AK", "SK", "b", http_client=http)
+else:
+    import cirrova.pelorin as m
+    c = m.PelorinOSSClient("AK", "SK", "b", http_client=http)
+import cirrova
+full = m.__name__
+del m, sys.modules[full]
+delattr(cirrova, name)
+gc.collect()
+for _ in range(3):
+    junk = [bytearray(64) for _ in range(2000)]  # reuse whatever memory was freed
+    print([o["key"] for o in c.list()["objects"]])
+"""
+
+
+@pytest.mark.parametrize("name", ["korvex", "pelorin"])
+def test_clients_outlive_their_module_dropped_from_sys_modules(name):
+    rc, out, err = finish(child(MODULE_DROPPED, name))
+    assert rc == 0, err[-2000:]
+    assert out.split("\n")[:3] == ["['a']"] * 3
+
+
+RECURSING_OVERRIDE = r"""
+import sys, threading, httpx
+{imports}
+class Loop(C):
+    def _request(self, *a, **k):
+        return self.head("k")
+results = []
+def run():
+    c = Loop(*args, http_client=httpx.Client(transport=httpx.MockTransport(lambda r: httpx.Response(200))))
+    for _ in range(2):  # the error leaves the thread able to recurse again
+        try:
+            c.head("k")
+        except RecursionError:
+            results.append("RecursionError")
+        except Exception as exc:
+            results.append(type(exc).__name__)
+        else:
+            results.append("returned")
+threading.stack_size(int(sys.argv[1]))
+t = threading.Thread(target=run)
+t.start()
+t.join()
+print(results)
+"""
+
+
+@pytest.mark.parametrize("stack", [256 << 10, 1 << 20])
+@pytest.mark.parametrize("name", sorted(CLIENTS))
+def test_recursing_override_raises_recursion_error_on_a_small_thread_stack(name, stack):
+    rc, out, err = finish(child(RECURSING_OVERRIDE.format(imports=CLIENTS[name]), str(stack)))
+    assert rc == 0, err[-2000:]
+    assert out.strip() == "['RecursionError', 'RecursionError']"
