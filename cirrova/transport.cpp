@@ -425,6 +425,10 @@ nb::object init(Args& a) {
         lim = vcall(lim, {most.ptr(), idle.ptr()}, CIRROVA_KWNAMES("max_connections", "max_keepalive_connections"));
     }
     nb::handle l = lim.is_valid() ? nb::handle(lim) : limits;
+    nb::object limits_type = getattr(mod_attr("httpx"), CIRROVA_STR("Limits"));
+    int is_limits = PyObject_IsInstance(l.ptr(), limits_type.ptr());
+    if (is_limits < 0) raise_current();
+    if (!is_limits) raise(PyExc_TypeError, "limits must be an httpx.Limits, not " + py_type_name(l));
     s.max_connections = limit_attr(l, "max_connections");
     s.max_keepalive = limit_attr(l, "max_keepalive_connections");
     nb::object expiry = getattr(l, CIRROVA_STR("keepalive_expiry"));
