@@ -75,11 +75,22 @@ Connection::Connection(const Settings& s) : pid(getpid()) {
     if (!s.key_file.empty()) curl_easy_setopt(e, CURLOPT_SSLKEY, s.key_file.c_str());
     if (!s.key_password.empty()) curl_easy_setopt(e, CURLOPT_KEYPASSWD, s.key_password.c_str());
     curl_easy_setopt(e, CURLOPT_NOPROXY, s.no_proxy.empty() ? nullptr : s.no_proxy.c_str());
+    // The caller's headers go to the origin only, never into a CONNECT; to a
+    // proxy libcurl adds nothing of its own either.
+    curl_easy_setopt(e, CURLOPT_HEADEROPT, CURLHEADER_SEPARATE);
+    proxy_headers = curl_slist_append(nullptr, "Proxy-Connection:");
+    if (!proxy_headers) {
+        curl_easy_cleanup(easy);
+        curl_multi_cleanup(multi);
+        throw std::bad_alloc();
+    }
+    curl_easy_setopt(e, CURLOPT_PROXYHEADER, proxy_headers);
 }
 
 Connection::~Connection() {
     if (easy) curl_easy_cleanup(easy);
     if (multi) curl_multi_cleanup(multi);
+    curl_slist_free_all(proxy_headers);
 }
 
 void Connection::abandon() {

@@ -42,6 +42,7 @@ struct Connection {
     pid_t pid;            // of the process that opened it
     long generation = 0;  // of the pool when taken: close() outdates it
     char error[CURL_ERROR_SIZE] = {};
+    curl_slist* proxy_headers = nullptr;
 
     explicit Connection(const Settings& s);
     ~Connection();
