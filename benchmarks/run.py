@@ -30,7 +30,7 @@ import reference  # noqa: E402
 import timing  # noqa: E402
 
 MiB = common.MiB
-SECTIONS = ("sign", "request", "download", "listing", "upload")
+SECTIONS = ("sign", "request", "download", "listing", "upload", "native")
 
 
 class Table:
@@ -440,8 +440,11 @@ def main():
                 bench_download(table, args.quick, tmp)
             elif section == "listing":
                 bench_listing(table, args.quick)
-            else:
+            elif section == "upload":
                 bench_upload(table, args.quick, tmp)
+            else:
+                import native
+                native.bench_native(table, args.quick, tmp, _at_least, _us)
     print()
     print(table.render())
     print("\nPython %s, %d rows, %d failed, %.0f s"
