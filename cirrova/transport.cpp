@@ -164,6 +164,8 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
 
     Request r;
     r.method = text_of(getattr(request, CIRROVA_STR("method")));
+    if (r.method.empty() || r.method.find_first_of(std::string_view(" \t\r\n\0:", 6)) != std::string::npos)
+        raise_httpx("LocalProtocolError", "Illegal method " + r.method, request);
     r.url = text_of(url);
     r.origin = scheme + "://" + std::string(bytes_view(getattr(url, CIRROVA_STR("netloc"))));
 
@@ -178,6 +180,11 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
         nb::object k = steal_or_throw(PySequence_GetItem(pair.ptr(), 0));
         nb::object v = steal_or_throw(PySequence_GetItem(pair.ptr(), 1));
         std::string_view name = bytes_view(k), value = bytes_view(v);
+        // libcurl sends header lines as given: a line break would start a header of its own.
+        if (name.empty() || name.find_first_of(std::string_view(" \t\r\n\0:;", 8)) != std::string_view::npos)
+            raise_httpx("LocalProtocolError", "Illegal header name " + std::string(name), request);
+        if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+            raise_httpx("LocalProtocolError", "Illegal header value " + std::string(value), request);
         std::string line(name);
         // "Name;" is libcurl's spelling of a header with an empty value.
         if (value.empty()) {

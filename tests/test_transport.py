@@ -289,3 +289,13 @@ def test_sixteen_threads_share_one_transport():
         assert not errors
         assert len(srv.requests) == 400
         assert srv.connections <= 8
+
+
+@pytest.mark.parametrize("headers", [{"X-Bad": "a\r\nX-Injected: 1"}, {"X-Bad\r\nX-Injected": "1"}],
+                         ids=["value", "name"])
+def test_line_breaks_in_headers_are_refused(headers):
+    with RawServer(lambda req: response()) as srv:
+        for transport in (httpx.HTTPTransport(), NativeTransport()):
+            with httpx.Client(transport=transport) as c, pytest.raises(httpx.LocalProtocolError):
+                c.get(srv.url(), headers=headers)
+        assert srv.requests == []

@@ -305,6 +305,8 @@ bool Exchange::attempt() {
     if (curl_easy_getinfo(conn_->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
         content_length = length;
     }
+    // These carry no body whatever their Content-Length says.
+    if (req_.method == "HEAD" || status == 204 || status == 304 || status < 200) content_length = 0;
     return true;
 }
 
