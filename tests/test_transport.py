@@ -124,8 +124,10 @@ def test_keep_alive_reuses_one_connection_and_close_ends_it():
             with c.stream("GET", srv.url()) as r:
                 pass  # closed unread: this connection is not reused
             c.get(srv.url())
-        assert srv.connections == 2
-        assert [r.connection for r in srv.requests] == [1] * 8 + [2]
+            c._transport.close()  # frees the idle connection: the next request opens another
+            c.get(srv.url())
+        assert srv.connections == 3
+        assert [r.connection for r in srv.requests] == [1] * 8 + [2, 3]
 
 
 def test_keep_alive_limit_closes_extra_idle_connections():
@@ -299,3 +301,28 @@ def test_line_breaks_in_headers_are_refused(headers):
             with httpx.Client(transport=transport) as c, pytest.raises(httpx.LocalProtocolError):
                 c.get(srv.url(), headers=headers)
         assert srv.requests == []
+
+
+def test_other_threads_run_while_a_request_waits():
+    def late(sock):
+        threading.Event().wait(0.5)
+        sock.sendall(response(body=b"late"))
+
+    ticks, stop = [0], threading.Event()
+
+    def count():
+        while not stop.is_set():
+            ticks[0] += 1
+
+    with RawServer(lambda req: late) as srv, httpx.Client(transport=NativeTransport()) as c:
+        t = threading.Thread(target=count)
+        t.start()
+        try:
+            before = ticks[0]
+            assert c.get(srv.url()).content == b"late"
+            during = ticks[0] - before
+        finally:
+            stop.set()
+            t.join()
+    # A transport holding the interpreter lock through the wait would leave the counter where it was.
+    assert during > 10000

@@ -61,7 +61,8 @@ def test_tls_verification(tls_server, cert, monkeypatch):
     with httpx.Client(transport=httpx.HTTPTransport()) as c, pytest.raises(httpx.ConnectError):
         c.get(tls_server + "/x")
 
-    for transport in (NativeTransport(verify=False), NativeTransport(verify=crt)):
+    for transport in (NativeTransport(verify=False), NativeTransport(verify=crt),
+                      NativeTransport(verify=crt, http2=True)):  # the server offers HTTP/1.1 only
         with httpx.Client(transport=transport) as c:
             r = c.get(tls_server + "/a")
             assert (r.status_code, r.content, r.http_version) == (200, b"hello over tls /a", "HTTP/1.1")
