@@ -390,12 +390,10 @@ size_t Exchange::read_into(char* buf, size_t cap) {
 }
 
 void Exchange::finish() {
-    if (done_ || !conn_) return;
-    if (paused_) {
-        paused_ = false;
-        if (curl_easy_pause(conn_->easy, CURLPAUSE_CONT) != CURLE_OK) fail(Failure::Curl);
-    }
-    pump([] { return false; });
+    // Body data still held back means more than the caller expected: the
+    // connection is not reused then, and nothing is waited for.
+    if (done_ || !conn_ || paused_ || !overflow_.empty()) return;
+    pump([this] { return paused_; });
 }
 
 bool Exchange::proxy_refused() const { return connect_code_ >= 300; }
