@@ -225,9 +225,9 @@ nb::object response_headers(CURL* easy) {
     nb::object list = steal_or_throw(PyList_New(0));
     curl_header* prev = nullptr;
     while (curl_header* h = curl_easy_nextheader(easy, CURLH_HEADER, -1, prev)) {
-        nb::object pair = steal_or_throw(
-            Py_BuildValue("(y#y#)", h->name, Py_ssize_t(std::strlen(h->name)), h->value,
-                          Py_ssize_t(std::strlen(h->value))));
+        nb::object name = steal_or_throw(PyBytes_FromStringAndSize(h->name, Py_ssize_t(std::strlen(h->name))));
+        nb::object value = steal_or_throw(PyBytes_FromStringAndSize(h->value, Py_ssize_t(std::strlen(h->value))));
+        nb::object pair = steal_or_throw(PyTuple_Pack(2, name.ptr(), value.ptr()));
         if (PyList_Append(list.ptr(), pair.ptr()) < 0) raise_current();
         prev = h;
     }
