@@ -35,7 +35,7 @@ bool is_none(nb::handle o) { return o.ptr() == Py_None; }
 }
 
 
-const char* curl_error_class(const Exchange& x, bool body_sent) {
+const char* curl_error_class(const Exchange& x) {
     CURLcode rc = x.curl_code();
     switch (rc) {
         case CURLE_UNSUPPORTED_PROTOCOL:
@@ -65,7 +65,7 @@ const char* curl_error_class(const Exchange& x, bool body_sent) {
             // libcurl reports a malformed chunked body as a receive error.
             return x.message().find("hunk") != std::string::npos ? "RemoteProtocolError" : "ReadError";
         default:
-            return body_sent ? "ReadError" : "WriteError";
+            return "ReadError";
     }
 }
 
@@ -120,10 +120,10 @@ namespace {
     Exchange& x = *xp;
     std::string message = x.message();
     Failure f = x.failure();
-    bool body_sent = true;
     if (f == Failure::BodySource) {
         PyObject* error = static_cast<PySource*>(x.body_source())->take_error();
         xp.reset();  // closes the connection and drops the iterator before the error is set
+        if (!error) raise(PyExc_RuntimeError, "the request body failed");
         PyErr_SetRaisedException(error);
         raise_current();
     }
@@ -134,7 +134,7 @@ namespace {
         case Failure::ReadTimeout: cls = "ReadTimeout"; break;
         case Failure::WriteTimeout: cls = "WriteTimeout"; break;
         case Failure::ShortBody: cls = "LocalProtocolError"; break;
-        case Failure::Curl: cls = curl_error_class(x, body_sent); break;
+        case Failure::Curl: cls = curl_error_class(x); break;
         default: break;
     }
     xp.reset();  // closes the connection
