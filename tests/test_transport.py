@@ -95,9 +95,11 @@ def test_large_body_both_ways():
     response(200, headers=[("Transfer-Encoding", "chunked")], length=False)
     + b"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n",
     response(200, headers=[("Connection", "close")], length=False) + b"until the end",
+    response(200, headers=[("Transfer-Encoding", "chunked")], length=False)
+    + b"".join(b"%x\r\n%s\r\n" % (6000 + i, bytes([i]) * (6000 + i)) for i in range(100)) + b"0\r\n\r\n",
     b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok",
     response(200, headers=[("Content-Encoding", "gzip")], body=b"not really gzip"),
-], ids=["headers", "204", "304", "404", "chunked", "close-delimited", "http1.0", "no-decoding"])
+], ids=["headers", "204", "304", "404", "chunked", "close-delimited", "chunked-600k", "http1.0", "no-decoding"])
 def test_responses(reply):
     with RawServer(lambda req: reply) as srv:
         def get(c):
