@@ -306,8 +306,8 @@ nb::object Body::next() {
 void Body::close() {
     std::unique_lock lk(mu_, std::try_to_lock);
     if (!lk.owns_lock()) {
-        // Another thread is reading: it stops at its next wait.
-        if (exchange_) exchange_->request_abort();
+        // Another thread is reading: it stops at its next wait and closes.
+        closing_.store(true);
         return;
     }
     exchange_.reset();

@@ -8,6 +8,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -27,12 +28,15 @@ struct Core {
 class Body {
 public:
     Body(std::unique_ptr<Exchange> exchange, nb::object request)
-        : exchange_(std::move(exchange)), request_(std::move(request)) {}
+        : exchange_(std::move(exchange)), request_(std::move(request)) {
+        exchange_->watch(&closing_);
+    }
     nb::object next();
     void close();
 
 private:
     std::mutex mu_;  // one reader at a time
+    std::atomic<bool> closing_{false};  // close() from another thread while one reads
     std::unique_ptr<Exchange> exchange_;
     nb::object request_;
     long long returned_ = 0;  // body bytes handed to the caller

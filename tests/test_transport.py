@@ -328,3 +328,27 @@ def test_other_threads_run_while_a_request_waits():
             t.join()
     # A transport holding the interpreter lock through the wait would leave the counter where it was.
     assert during > 10000
+
+
+def test_closing_a_stream_that_another_thread_reads():
+    def stall(sock):
+        sock.sendall(response(headers=[("Content-Length", "100")], length=False) + b"abc")
+        silent(sock)
+
+    with RawServer(lambda req: stall) as srv, httpx.Client(transport=NativeTransport()) as c:
+        r = c.send(c.build_request("GET", srv.url()), stream=True)
+        errors = []
+
+        def read():
+            try:
+                r.read()
+            except Exception as exc:  # noqa: BLE001
+                errors.append(exc)
+
+        t = threading.Thread(target=read)
+        t.start()
+        t.join(0.3)
+        r.close()  # the reader stops at its next wait
+        t.join(5)
+        assert not t.is_alive()
+        assert isinstance(errors[0], httpx.ReadError) and errors[0].request is r.request

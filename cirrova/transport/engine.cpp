@@ -314,7 +314,7 @@ template <class Stop>
 void Exchange::pump(Stop stop) {
     CURLM* multi = conn_->multi;
     while (!done_ && !stop()) {
-        if (abort_.load()) {
+        if (abort_ && abort_->load()) {
             fail(Failure::Closed);
             return;
         }

@@ -131,7 +131,8 @@ public:
     // Gives the connection back: to the pool after a complete exchange,
     // closed otherwise.
     void release();
-    void request_abort() { abort_.store(true); }
+    // A flag, owned by the caller, that stops the transfer at its next wait.
+    void watch(const std::atomic<bool>* abort) { abort_ = abort; }
 
     bool done() const { return done_; }
     bool body_pending() const { return !overflow_.empty() || paused_; }
@@ -189,7 +190,7 @@ private:
     std::string message_;
     long connect_code_ = 0;  // a proxy's answer to CONNECT
     Clock::time_point last_read_, last_write_;
-    std::atomic<bool> abort_{false};
+    const std::atomic<bool>* abort_ = nullptr;
 };
 
 }  // namespace cirrova::transport
