@@ -30,7 +30,7 @@ import reference  # noqa: E402
 import timing  # noqa: E402
 
 MiB = common.MiB
-SECTIONS = ("sign", "request", "download", "listing", "upload", "transfer")
+SECTIONS = ("sign", "request", "download", "listing", "upload", "transfer", "native")
 
 
 class Table:
@@ -464,8 +464,11 @@ def main():
                 bench_listing(table, args.quick)
             elif section == "transfer":
                 bench_transfer(table, args.quick, tmp)
-            else:
+            elif section == "upload":
                 bench_upload(table, args.quick, tmp)
+            else:
+                import native
+                native.bench_native(table, args.quick, tmp, _at_least, _us)
     print()
     print(table.render())
     print("\nPython %s, %d rows, %d failed, %.0f s"

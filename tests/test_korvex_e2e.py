@@ -28,14 +28,23 @@ def _launcher():
     return mod.S3rver
 
 
-class CountingTransport(httpx.HTTPTransport):
-    def __init__(self):
-        super().__init__()
+class CountingTransport(httpx.BaseTransport):
+    def __init__(self, inner):
+        self.inner = inner
         self.seen = []
 
     def handle_request(self, request):
         self.seen.append((request.method, request.url.query.decode()))
-        return super().handle_request(request)
+        return self.inner.handle_request(request)
+
+    def close(self):
+        self.inner.close()
+
+
+def _native():
+    from cirrova.transport import NativeTransport
+
+    return NativeTransport()
 
 
 @pytest.fixture(scope="module")
@@ -48,9 +57,10 @@ def server():
         yield s
 
 
-@pytest.fixture(scope="module")
-def transport():
-    return CountingTransport()
+# The whole suite runs over httpx's own transport and again over the native one.
+@pytest.fixture(scope="module", params=["httpx", "native"])
+def transport(request):
+    return CountingTransport(httpx.HTTPTransport() if request.param == "httpx" else _native())
 
 
 @pytest.fixture(scope="module")
