@@ -5,6 +5,8 @@ import posixpath
 import sys
 from dataclasses import dataclass
 
+from cirrova import transfer
+
 from .errors import CommandError, UsageError, one_line
 from .commands import objects
 from .profiles import parse_location, tree_prefix
@@ -126,9 +128,6 @@ class _Run:
     in one parallel batch; every file has a bar while it moves, and a tree has a total bar."""
 
     def __init__(self, ctx, kind, src_client, dst_client):
-        from cirrova import transfer
-
-        self.transfer = transfer
         self.args = ctx.args
         self.kind = kind
         self.src_client = src_client
@@ -157,12 +156,12 @@ class _Run:
                    "callback": bars.callback(handle, total, base)}
         try:
             if self.kind == "upload":
-                self.transfer.upload(self.dst_client, job.source, job.target, **options)
+                transfer.upload(self.dst_client, job.source, job.target, **options)
             elif self.kind == "download":
                 _make_parent(job.target)
-                self.transfer.download(self.src_client, job.source, job.target, **options)
+                transfer.download(self.src_client, job.source, job.target, **options)
             else:
-                self.transfer.copy(self.src_client, job.source, self.dst_client, job.target, **options)
+                transfer.copy(self.src_client, job.source, self.dst_client, job.target, **options)
         except Exception as exc:
             if self.single:
                 raise  # a single copy reports its own failure
@@ -178,13 +177,13 @@ class _Run:
     def _batch(self, bars, jobs, total):
         callback, finish = bars.batch_callback([j.label for j in jobs], [j.size for j in jobs], total)
         if self.kind == "upload":
-            results = self.transfer.upload_many(self.dst_client, [(j.source, j.target) for j in jobs],
+            results = transfer.upload_many(self.dst_client, [(j.source, j.target) for j in jobs],
                                                 concurrency=self.args.concurrency, callback=callback,
                                                 part_size=self.args.part_size)
         else:
             for job in jobs:
                 _make_parent(job.target)
-            results = self.transfer.download_many(self.src_client, [(j.source, j.target) for j in jobs],
+            results = transfer.download_many(self.src_client, [(j.source, j.target) for j in jobs],
                                                   concurrency=self.args.concurrency, callback=callback,
                                                   part_size=self.args.part_size)
         finish()
