@@ -1,7 +1,6 @@
 """The command line against a local s3rver, with a profile file the tests write: in-process for speed, as a
 real process, and in a real terminal (tmux) for the progress bar."""
 
-import importlib.util
 import json
 import os
 import re
@@ -20,17 +19,10 @@ from cirrova.cli import main
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def _launcher():
-    spec = importlib.util.spec_from_file_location("cirrova_s3rver", os.path.join(ROOT, "tools", "s3rver.py"))
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod.S3rver
-
 
 @pytest.fixture(scope="module")
-def server():
-    with _launcher()() as s:
-        yield s
+def server(s3_server):
+    return s3_server
 
 
 @pytest.fixture(scope="module")

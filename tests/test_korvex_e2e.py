@@ -5,10 +5,8 @@ that has no Node.js.
 """
 
 import hashlib
-import importlib.util
 import os
 import random
-import types
 import uuid
 import xml.etree.ElementTree as ET
 
@@ -20,12 +18,6 @@ from cirrova.korvex import KorvexClient
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MiB = 1024 * 1024
 
-
-def _launcher():
-    spec = importlib.util.spec_from_file_location("cirrova_s3rver", os.path.join(ROOT, "tools", "s3rver.py"))
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod.S3rver
 
 
 class CountingTransport(httpx.BaseTransport):
@@ -48,13 +40,8 @@ def _native():
 
 
 @pytest.fixture(scope="module")
-def server():
-    endpoint = os.environ.get("CIRROVA_S3_ENDPOINT")
-    if endpoint:
-        yield types.SimpleNamespace(endpoint=endpoint.rstrip("/"))
-        return
-    with _launcher()() as s:
-        yield s
+def server(s3_server):
+    return s3_server
 
 
 # The whole suite runs over httpx's own transport and again over the native one.

@@ -3,7 +3,6 @@ its comments promise."""
 
 import ast
 import contextlib
-import importlib.util
 import io
 import os
 import re
@@ -21,12 +20,8 @@ def first_session():
 
 
 @pytest.fixture(scope="module")
-def endpoint():
-    spec = importlib.util.spec_from_file_location("cirrova_s3rver", os.path.join(ROOT, "tools", "s3rver.py"))
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    with mod.S3rver() as server:
-        yield server.endpoint
+def endpoint(s3_server):
+    return s3_server.endpoint
 
 
 def test_readme_example_runs_and_matches_its_comments(endpoint, tmp_path):

@@ -161,7 +161,9 @@ def test_memory_held_is_bounded_by_concurrency_times_part_size(tmp_path):
         base, _ = tracemalloc.get_traced_memory()
         transfer.download(client, "k", tmp_path / "k", part_size=5 * MiB, concurrency=3)
         _, peak = tracemalloc.get_traced_memory()
-        assert 5 * MiB < peak - base <= bound
+        # The lower bound only shows that the bodies were traced: parts are fetched in halves, and
+        # with little overlap between workers one half may be all that is held at a time.
+        assert MiB < peak - base <= bound
     finally:
         tracemalloc.stop()
 

@@ -1,7 +1,6 @@
 """cirrova.transfer against a local s3rver: large round trips and copies, compared byte for byte."""
 
 import hashlib
-import importlib.util
 import os
 import uuid
 
@@ -16,12 +15,8 @@ MiB = 1024 * 1024
 
 
 @pytest.fixture(scope="module")
-def server():
-    spec = importlib.util.spec_from_file_location("cirrova_s3rver", os.path.join(ROOT, "tools", "s3rver.py"))
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    with mod.S3rver() as s:
-        yield s
+def server(s3_server):
+    return s3_server
 
 
 @pytest.fixture(scope="module")
