@@ -169,7 +169,11 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
     r.url = text_of(url);
     r.origin = scheme + "://" + std::string(bytes_view(getattr(url, CIRROVA_STR("netloc"))));
 
-    // Headers exactly as httpx holds them: order, letter case, repeats.
+    // Headers exactly as httpx holds them: order, letter case, repeats; Connection is the one exception.
+    // libcurl 8 takes a caller's Connection header out of its place, writes only the first one, as
+    // "Connection", after all other headers. So the transport sends one Connection line, last, with every
+    // non-empty value joined: the same bytes on every libcurl, and no token lost.
+    std::string connection;
     nb::object raw = getattr(getattr(request, CIRROVA_STR("headers")), CIRROVA_STR("raw"));
     nb::object items = steal_or_throw(PySequence_Fast(raw.ptr(), "headers.raw must be a sequence"));
     Py_ssize_t n = PySequence_Size(items.ptr());
@@ -185,6 +189,11 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
             raise_httpx("LocalProtocolError", "Illegal header name " + std::string(name), request);
         if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
             raise_httpx("LocalProtocolError", "Illegal header value " + std::string(value), request);
+        if (ascii_iequals(name, "connection")) {
+            std::string_view token = trim(value);
+            if (!token.empty()) connection += (connection.empty() ? "" : ", ") + std::string(token);
+            continue;
+        }
         std::string line(name);
         // "Name;" is libcurl's spelling of a header with an empty value.
         if (value.empty()) {
@@ -201,6 +210,7 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
             chunked = true;
         }
     }
+    if (!connection.empty()) r.header_lines.push_back("Connection: " + connection);
     if (chunked) r.content_length = -1;
     r.has_body = chunked || r.content_length > 0;
 

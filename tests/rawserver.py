@@ -6,7 +6,8 @@
         srv.connections          # connections accepted
 
 `reply(request)` returns the bytes to send, or a callable taking the socket that answers itself (and
-may hang up or stay silent). The answer carrying "Connection: close" ends the connection.
+may hang up or stay silent). The answer carrying "Connection: close" ends the connection. An answer to
+HEAD goes without its body, as from a real server.
 """
 
 import hashlib
@@ -125,6 +126,8 @@ class RawServer:
                 if callable(out):
                     out(sock)
                     return
+                if req.method == b"HEAD":
+                    out = out.split(b"\r\n\r\n", 1)[0] + b"\r\n\r\n"
                 sock.sendall(out)
                 if b"connection: close" in out.split(b"\r\n\r\n")[0].lower():
                     return
@@ -166,3 +169,19 @@ def silent(sock):
             pass
     except OSError:
         pass
+
+
+def connection_last(head):
+    """A request head as NativeTransport sends the one httpx built: its Connection headers joined into one
+    line, last (libcurl 8 writes that header after all others)."""
+    lines, tokens = [], []
+    for line in head.split(b"\r\n"):
+        name, _, value = line.partition(b":")
+        if lines and name.lower() == b"connection":
+            if value.strip():
+                tokens.append(value.strip())
+        else:
+            lines.append(line)
+    if tokens:
+        lines.append(b"Connection: " + b", ".join(tokens))
+    return b"\r\n".join(lines)
