@@ -23,6 +23,8 @@
 
 #include "thread_exit.h"
 
+#include <array>
+#include <cassert>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -62,6 +64,19 @@ public:
     nb::handle operator[](size_t i) const { return values_[i]; }
     size_t size() const { return count_; }
     bool is_none(size_t i) const { return values_[i] == Py_None; }
+
+    // The first N arguments, so that a body names them once at the top:
+    //   auto [key, data, headers] = a.names<3>();
+    // N counts declared parameters from the first and may stop short of
+    // size() when the trailing ones go unused; it must not exceed size()
+    // (checked in debug builds).
+    template <size_t N>
+    std::array<nb::handle, N> names() const {
+        assert(N <= count_);
+        std::array<nb::handle, N> r;
+        for (size_t i = 0; i < N; ++i) r[i] = values_[i];
+        return r;
+    }
 
     // Extra keyword arguments of a method declared with **kwargs (a new dict
     // owned by the call; may be modified by the body).
