@@ -515,6 +515,7 @@ nb::object drive_multipart(Args& a, bool from_file) {
 
     nb::object upload_id = nb::none();
     nb::object etags = steal_or_throw(PyList_New(0));
+    nb::object failure;  // an ordinary error after which the upload is aborted
     try {
         nb::object resp = call_method(self, CIRROVA_STR("initiate_multipart_upload"),
                                       {key.ptr(), content_type.ptr(), headers.ptr()},
@@ -595,15 +596,18 @@ nb::object drive_multipart(Args& a, bool from_file) {
         return out;
     } catch (nb::python_error& e) {
         if (!ordinary(e)) throw;
-        if (truthy(upload_id)) {
-            try {
-                call_method(self, CIRROVA_STR("abort_multipart_upload"), {key.ptr(), upload_id.ptr()});
-            } catch (nb::python_error& abort_error) {
-                if (!ordinary(abort_error)) throw;
-            }
-        }
-        throw;
+        failure = take_error(e);
     }
+    // The abort runs outside the handler, with the error kept as an object
+    // (see take_error): the interpreter may end this thread inside it.
+    if (truthy(upload_id)) {
+        try {
+            call_method(self, CIRROVA_STR("abort_multipart_upload"), {key.ptr(), upload_id.ptr()});
+        } catch (nb::python_error& abort_error) {
+            if (!ordinary(abort_error)) throw;
+        }
+    }
+    rethrow_error(std::move(failure));
 }
 
 }  // namespace
