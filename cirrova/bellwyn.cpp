@@ -74,9 +74,9 @@ const char kAppidDoc[] =
 namespace cirrova::bellwyn {
 
 nb::object init(Args& a) {
-    // a: secret_id, secret_key, bucket, region, domain_url, timeout, http_client
+    auto [secret_id, secret_key, bucket, region, domain_url, timeout, http_client] = a.names<7>();
     std::string endpoint(kEndpointPrefix);
-    endpoint += utf8(a[3]);
+    endpoint += utf8(region);
     endpoint += '.';
     endpoint += kDomain;
     nb::object ep = to_str(endpoint);
@@ -86,8 +86,8 @@ nb::object init(Args& a) {
     nb::object sup = vcall(super_cls, {g_class, a.self.ptr()});
     nb::object base_init = getattr(sup, CIRROVA_STR("__init__"));
     vcall(base_init,
-          {a[0].ptr(), a[1].ptr(), a[2].ptr(), a[3].ptr(), ep.ptr(), a[4].ptr(), a[5].ptr(),
-           a[6].ptr(), CIRROVA_STR("v4"), CIRROVA_STR("virtual")},
+          {secret_id.ptr(), secret_key.ptr(), bucket.ptr(), region.ptr(), ep.ptr(), domain_url.ptr(),
+           timeout.ptr(), http_client.ptr(), CIRROVA_STR("v4"), CIRROVA_STR("virtual")},
           CIRROVA_KWNAMES("access_key", "secret_key", "bucket", "region", "endpoint", "domain_url",
                           "timeout", "http_client", "signature_version", "addressing_style"));
     return nb::none();

@@ -492,15 +492,17 @@ long long blk_size_of(nb::handle blk) {
 }
 
 nb::object drive_multipart(Args& a, bool from_file) {
-    nb::handle self = a.self, key = a[0], source = a[1], headers = a[4], callback = a[5], retries = a[6];
+    auto [key, source, content_type_arg, part_size, headers, callback, retries] = a.names<7>();
+    nb::handle self = a.self;
     require_key(key);
-    const bool user_part_size = !a.is_none(3);
+    const bool user_part_size = !part_size.is_none();
     long long part = dramlet::kDefaultUploadPartSize;
     if (user_part_size) {
-        part = ll_clamped(a[3]);
-        if (part <= 0) raise(PyExc_ValueError, "part_size 必须大于 0: " + text_of(a[3]));
+        part = ll_clamped(part_size);
+        if (part <= 0) raise(PyExc_ValueError, "part_size 必须大于 0: " + text_of(part_size));
     }
-    nb::object content_type = a.is_none(2) ? to_str("application/octet-stream") : nb::borrow(a[2]);
+    nb::object content_type =
+        content_type_arg.is_none() ? to_str("application/octet-stream") : nb::borrow(content_type_arg);
 
     long long file_size;
     if (from_file) {
@@ -513,6 +515,7 @@ nb::object drive_multipart(Args& a, bool from_file) {
 
     nb::object upload_id = nb::none();
     nb::object etags = steal_or_throw(PyList_New(0));
+    nb::object failure;  // an ordinary error after which the upload is aborted
     try {
         nb::object resp = call_method(self, CIRROVA_STR("initiate_multipart_upload"),
                                       {key.ptr(), content_type.ptr(), headers.ptr()},
@@ -593,15 +596,18 @@ nb::object drive_multipart(Args& a, bool from_file) {
         return out;
     } catch (nb::python_error& e) {
         if (!ordinary(e)) throw;
-        if (truthy(upload_id)) {
-            try {
-                call_method(self, CIRROVA_STR("abort_multipart_upload"), {key.ptr(), upload_id.ptr()});
-            } catch (nb::python_error& abort_error) {
-                if (!ordinary(abort_error)) throw;
-            }
-        }
-        throw;
+        failure = take_error(e);
     }
+    // The abort runs outside the handler, with the error kept as an object
+    // (see take_error): the interpreter may end this thread inside it.
+    if (truthy(upload_id)) {
+        try {
+            call_method(self, CIRROVA_STR("abort_multipart_upload"), {key.ptr(), upload_id.ptr()});
+        } catch (nb::python_error& abort_error) {
+            if (!ordinary(abort_error)) throw;
+        }
+    }
+    rethrow_error(std::move(failure));
 }
 
 }  // namespace
@@ -636,36 +642,37 @@ std::string url_key(std::string_view key) {
 // ---------------------------------------------------------------------------
 
 nb::object init(Args& a) {
-    // a: public_key, private_key, bucket, region, internal, domain_url,
-    //    timeout, http_client, scheme, verify; **kwargs
+    auto [public_key, private_key, bucket, region, internal_arg, domain_url_arg, timeout, http_client, scheme,
+          verify] = a.names<10>();
     nb::handle self = a.self;
-    nb::handle scheme = a[8];
     if (PyUnicode_CompareWithASCIIString(scheme.ptr(), "http") != 0 &&
         PyUnicode_CompareWithASCIIString(scheme.ptr(), "https") != 0) {
         nb::object r = steal_or_throw(PyObject_Repr(scheme.ptr()));
         raise(PyExc_ValueError, "scheme 只能为 'http' 或 'https'，当前: " + std::string(utf8(r)));
     }
-    const bool internal = a[4].ptr() == Py_True;
-    setattr(self, CIRROVA_STR("public_key"), a[0]);
-    setattr(self, CIRROVA_STR("private_key"), a[1]);
-    setattr(self, CIRROVA_STR("bucket"), a[2]);
-    setattr(self, CIRROVA_STR("region"), a[3]);
-    setattr(self, CIRROVA_STR("internal"), a[4]);
-    setattr(self, CIRROVA_STR("default_timeout"), a[6]);
+    const bool internal = internal_arg.ptr() == Py_True;
+    setattr(self, CIRROVA_STR("public_key"), public_key);
+    setattr(self, CIRROVA_STR("private_key"), private_key);
+    setattr(self, CIRROVA_STR("bucket"), bucket);
+    setattr(self, CIRROVA_STR("region"), region);
+    setattr(self, CIRROVA_STR("internal"), internal_arg);
+    setattr(self, CIRROVA_STR("default_timeout"), timeout);
 
     static const std::string domain(ufile::kDomain);
     nb::object external = steal_or_throw(
-        PyUnicode_FromFormat("%U://%U.%U%s", scheme.ptr(), a[2].ptr(), a[3].ptr(), domain.c_str()));
+        PyUnicode_FromFormat("%U://%U.%U%s", scheme.ptr(), bucket.ptr(), region.ptr(), domain.c_str()));
     nb::object intranet = steal_or_throw(
-        PyUnicode_FromFormat("%U://%U.internal-%U%s", scheme.ptr(), a[2].ptr(), a[3].ptr(), domain.c_str()));
+        PyUnicode_FromFormat("%U://%U.internal-%U%s", scheme.ptr(), bucket.ptr(), region.ptr(), domain.c_str()));
     nb::object host = internal ? intranet : external;
     setattr(self, CIRROVA_STR("external_url"), external);
     setattr(self, CIRROVA_STR("intranet_url"), intranet);
     setattr(self, CIRROVA_STR("host"), host);
     setattr(self, CIRROVA_STR("_api_host"), host);
-    setattr(self, CIRROVA_STR("_custom_domain"), py_bool(!a.is_none(5)));
+    setattr(self, CIRROVA_STR("_custom_domain"), py_bool(!domain_url_arg.is_none()));
 
-    nb::object domain_url = nonempty_str(a[5]) ? call_method(a[5], CIRROVA_STR("rstrip"), {CIRROVA_STR("/")}) : host;
+    nb::object domain_url = nonempty_str(domain_url_arg)
+                                ? call_method(domain_url_arg, CIRROVA_STR("rstrip"), {CIRROVA_STR("/")})
+                                : host;
     setattr(self, CIRROVA_STR("domain_url"), domain_url);
 
     PyObject* domain_upload = PyDict_GetItemWithError(a.kwargs().ptr(), CIRROVA_STR("is_domain_upload"));
@@ -673,16 +680,16 @@ nb::object init(Args& a) {
     if (domain_upload && truthy(domain_upload) && !internal) setattr(self, CIRROVA_STR("host"), domain_url);
 
     nb::object client;
-    if (a.is_none(7)) {
+    if (http_client.is_none()) {
         nb::object config = mod_attr(CIRROVA_STR("HTTP_CLIENT_CONFIG"));
-        set_item(config, CIRROVA_STR("verify"), py_bool(truthy(a[9])));
+        set_item(config, CIRROVA_STR("verify"), py_bool(truthy(verify)));
         nb::object kwargs = new_dict();
         if (PyDict_Update(kwargs.ptr(), config.ptr()) < 0) raise_current();
         nb::object client_type = getattr(mod_attr(CIRROVA_STR("httpx")), CIRROVA_STR("Client"));
         nb::object no_args = steal_or_throw(PyTuple_New(0));
         client = steal_or_throw(PyObject_Call(client_type.ptr(), no_args.ptr(), kwargs.ptr()));
     } else {
-        client = nb::borrow(a[7]);
+        client = nb::borrow(http_client);
     }
     setattr(self, CIRROVA_STR("_client"), client);
     return nb::none();
@@ -693,7 +700,8 @@ nb::object init(Args& a) {
 // ---------------------------------------------------------------------------
 
 nb::object key_sort(Args& a) {
-    nb::object items = steal_or_throw(PyDict_Items(a[0].ptr()));
+    auto [params] = a.names<1>();
+    nb::object items = steal_or_throw(PyDict_Items(params.ptr()));
     if (PyList_Sort(items.ptr()) < 0) raise_current();
     nb::object out = new_dict();
     Py_ssize_t n = PyList_Size(items.ptr());
@@ -705,8 +713,9 @@ nb::object key_sort(Args& a) {
 }
 
 nb::object canonicalized_resource(Args& a) {
+    auto [key] = a.names<1>();
     StrAttr bucket(a.self, CIRROVA_STR("bucket"));
-    return to_str(ufile::canonical_resource(bucket.view, utf8(a[0])));
+    return to_str(ufile::canonical_resource(bucket.view, utf8(key)));
 }
 
 namespace {
@@ -890,29 +899,35 @@ std::optional<std::string> authorization_text(nb::handle self, nb::handle key, n
 
 }  // namespace
 
-nb::object canonicalized_headers(Args& a) { return to_str(headers_block(a.self, a[0])); }
+nb::object canonicalized_headers(Args& a) {
+    auto [headers] = a.names<1>();
+    return to_str(headers_block(a.self, headers));
+}
 
 nb::object sign(Args& a) {
+    auto [string_to_sign] = a.names<1>();
     StrAttr private_key(a.self, CIRROVA_STR("private_key"));
-    return to_str(ufile::sign(private_key.view, utf8(a[0])));
+    return to_str(ufile::sign(private_key.view, utf8(string_to_sign)));
 }
 
 nb::object make_authorization(Args& a) {
-    // a: key, expires, method, content_md5, content_type, headers
-    std::optional<std::string> sig = authorization_text(a.self, a[0], a[1], a[2], a[3], a[4], a[5]);
+    auto [key, expires, method, content_md5, content_type, headers] = a.names<6>();
+    std::optional<std::string> sig =
+        authorization_text(a.self, key, expires, method, content_md5, content_type, headers);
     return sig ? nb::object(to_str(*sig)) : nb::none();
 }
 
 nb::object build_auth_header(Args& a) {
-    // a: key, method, content_md5, content_type, headers
+    auto [key, method, content_md5, content_type, headers] = a.names<5>();
     if (is_own(a.self, CIRROVA_STR("_make_authorization"), make_authorization)) {
-        std::optional<std::string> sig = authorization_text(a.self, a[0], CIRROVA_STR(""), a[1], a[2], a[3], a[4]);
+        std::optional<std::string> sig =
+            authorization_text(a.self, key, CIRROVA_STR(""), method, content_md5, content_type, headers);
         StrAttr pk(a.self, CIRROVA_STR("public_key"));
         return to_str(ufile::authorization(pk.view, sig ? *sig : "None"));
     }
     nb::object signature =
         call_method(a.self, CIRROVA_STR("_make_authorization"),
-                    {a[0].ptr(), CIRROVA_STR(""), a[1].ptr(), a[2].ptr(), a[3].ptr(), a[4].ptr()},
+                    {key.ptr(), CIRROVA_STR(""), method.ptr(), content_md5.ptr(), content_type.ptr(), headers.ptr()},
                     CIRROVA_KWNAMES("method", "content_md5", "content_type", "headers"));
     return auth_value(a.self, signature);
 }
@@ -935,11 +950,11 @@ nb::object signed_header(nb::handle headers, PyObject* name, std::string_view lo
 }  // namespace
 
 nb::object request(Args& a) {
-    // a: method, key, query_params, base_url; **kwargs
-    nb::handle self = a.self, method = a[0], key = a[1], query = a[2];
+    auto [method, key, query, base_url] = a.names<4>();
+    nb::handle self = a.self;
     nb::dict& kwargs = a.kwargs();
 
-    nb::object base = a.is_none(3) ? StrAttr(self, CIRROVA_STR("host")).obj : nb::borrow(a[3]);
+    nb::object base = base_url.is_none() ? StrAttr(self, CIRROVA_STR("host")).obj : nb::borrow(base_url);
     std::string url(utf8(base));
     std::string_view k = utf8(key);
     if (!k.empty()) {
@@ -997,17 +1012,18 @@ nb::object request(Args& a) {
 }
 
 nb::object get_path_url(Args& a) {
-    require_key(a[0]);
-    return object_url(StrAttr(a.self, CIRROVA_STR("domain_url")).obj, a[0]);
+    auto [key] = a.names<1>();
+    require_key(key);
+    return object_url(StrAttr(a.self, CIRROVA_STR("domain_url")).obj, key);
 }
 
 nb::object get_shared_url(Args& a) {
-    // a: key, expire_time (int)
-    nb::handle self = a.self, key = a[0];
+    auto [key, expire_time] = a.names<2>();
+    nb::handle self = a.self;
     require_key(key);
-    check_lifetime(a[1], 0, "expire_time");
+    check_lifetime(expire_time, 0, "expire_time");
     nb::object now = steal_or_throw(PyLong_FromDouble(now_seconds()));
-    nb::object expires = steal_or_throw(PyNumber_Add(now.ptr(), a[1].ptr()));
+    nb::object expires = steal_or_throw(PyNumber_Add(now.ptr(), expire_time.ptr()));
     nb::object expires_text = str_of(expires);
     nb::object signature = call_method(self, CIRROVA_STR("_make_authorization"), {key.ptr(), expires_text.ptr()},
                                        CIRROVA_KWNAMES("key", "expires"));
@@ -1034,23 +1050,22 @@ nb::object get_shared_url(Args& a) {
 // ---------------------------------------------------------------------------
 
 nb::object upload(Args& a) {
-    // a: key, data, content_type, content_md5, headers, timeout
-    require_key(a[0]);
-    require_body(a[1]);
-    nb::object headers = headers_copy(a[4]);
-    if (nonempty_str(a[2])) set_header_replacing(headers, CIRROVA_STR("Content-Type"), a[2]);
-    if (nonempty_str(a[3])) set_header_replacing(headers, CIRROVA_STR("Content-MD5"), a[3]);
-    nb::object data = read_if_readable(a[1]);
+    auto [key, data_arg, content_type, content_md5, headers_arg, timeout] = a.names<6>();
+    require_key(key);
+    require_body(data_arg);
+    nb::object headers = headers_copy(headers_arg);
+    if (nonempty_str(content_type)) set_header_replacing(headers, CIRROVA_STR("Content-Type"), content_type);
+    if (nonempty_str(content_md5)) set_header_replacing(headers, CIRROVA_STR("Content-MD5"), content_md5);
+    nb::object data = read_if_readable(data_arg);
     require_body(data);
     return call_method(a.self, CIRROVA_STR("_request"),
-                       {CIRROVA_STR("PUT"), a[0].ptr(), data.ptr(), headers.ptr(), a[5].ptr()},
+                       {CIRROVA_STR("PUT"), key.ptr(), data.ptr(), headers.ptr(), timeout.ptr()},
                        CIRROVA_KWNAMES("data", "headers", "timeout"));
 }
 
 nb::object upload_file(Args& a) {
-    // a: key, local_path, content_type, headers, timeout
-    require_key(a[0]);
-    nb::handle path = a[1];
+    auto [key, path, content_type_arg, headers, timeout] = a.names<5>();
+    require_key(key);
     nb::object ospath = getattr(mod_attr(CIRROVA_STR("os")), CIRROVA_STR("path"));
     if (!truthy(call_method(ospath, CIRROVA_STR("isfile"), {path.ptr()}))) {
         nb::object msg = steal_or_throw(PyUnicode_Concat(to_str("文件不存在: ").ptr(), path.ptr()));
@@ -1064,25 +1079,25 @@ nb::object upload_file(Args& a) {
         data = call_method(f, CIRROVA_STR("read"), {});
         closer.done();
     }
-    nb::object content_type = nb::borrow(a[2]);
-    if (a.is_none(2)) {
+    nb::object content_type = nb::borrow(content_type_arg);
+    if (content_type_arg.is_none()) {
         nb::object guessed = call_method(mod_attr(CIRROVA_STR("mimetypes")), CIRROVA_STR("guess_type"), {path.ptr()});
         content_type = steal_or_throw(PySequence_GetItem(guessed.ptr(), 0));
     }
     nb::object resp = call_method(a.self, CIRROVA_STR("upload"),
-                                  {a[0].ptr(), data.ptr(), content_type.ptr(), a[3].ptr(), a[4].ptr()},
+                                  {key.ptr(), data.ptr(), content_type.ptr(), headers.ptr(), timeout.ptr()},
                                   CIRROVA_KWNAMES("content_type", "headers", "timeout"));
     return py_bool(status_is(resp, 200));
 }
 
 nb::object upload_with_retry(Args& a) {
-    // a: key, data, content_type, content_md5, headers, timeout, retries
+    auto [key, data_arg, content_type, content_md5, headers, timeout, retries] = a.names<7>();
     // Bad input is a caller's error to raise, not a failed attempt to answer False.
-    require_key(a[0]);
-    require_body(a[1]);
-    nb::object data = read_if_readable(a[1]);
+    require_key(key);
+    require_body(data_arg);
+    nb::object data = read_if_readable(data_arg);
     require_body(data);
-    const long long attempts = ll_clamped(a[6]);
+    const long long attempts = ll_clamped(retries);
     // A failing service is not hammered: the pause doubles up to a second.
     constexpr double kFirstPause = 0.05, kLongestPause = 1.0;
     double pause = kFirstPause;
@@ -1094,7 +1109,8 @@ nb::object upload_with_retry(Args& a) {
         }
         try {
             nb::object resp = call_method(a.self, CIRROVA_STR("upload"),
-                                          {a[0].ptr(), data.ptr(), a[2].ptr(), a[3].ptr(), a[4].ptr(), a[5].ptr()},
+                                          {key.ptr(), data.ptr(), content_type.ptr(), content_md5.ptr(),
+                                           headers.ptr(), timeout.ptr()},
                                           CIRROVA_KWNAMES("content_type", "content_md5", "headers", "timeout"));
             if (status_is(resp, 200)) return py_bool(true);
         } catch (nb::python_error& e) {
@@ -1110,30 +1126,30 @@ nb::object upload_with_retry(Args& a) {
 // ---------------------------------------------------------------------------
 
 nb::object download_raw(Args& a) {
-    // a: key, headers
-    require_key(a[0]);
-    nb::object headers = headers_or_new(a[1]);
+    auto [key, headers_arg] = a.names<2>();
+    require_key(key);
+    nb::object headers = headers_or_new(headers_arg);
     nb::object api = attr(a.self, CIRROVA_STR("_api_host"));
-    return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("GET"), a[0].ptr(), headers.ptr(), api.ptr()},
+    return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("GET"), key.ptr(), headers.ptr(), api.ptr()},
                        CIRROVA_KWNAMES("headers", "base_url"));
 }
 
 nb::object get_content(Args& a) {
-    // a: key, as_text, encoding
-    require_key(a[0]);
-    nb::object resp = call_method(a.self, CIRROVA_STR("_download"), {a[0].ptr()});
+    auto [key, as_text, encoding] = a.names<3>();
+    require_key(key);
+    nb::object resp = call_method(a.self, CIRROVA_STR("_download"), {key.ptr()});
     nb::object status = status_of(resp);
     if (!equals(status, 200)) raise_exception("下载失败: " + text_of(status));
     nb::object content = getattr(resp, CIRROVA_STR("content"));
-    if (truthy(a[1])) return call_method(content, CIRROVA_STR("decode"), {a[2].ptr()});
+    if (truthy(as_text)) return call_method(content, CIRROVA_STR("decode"), {encoding.ptr()});
     return content;
 }
 
 nb::object download(Args& a) {
-    // a: key, local_path, chunk_size, timeout
-    require_key(a[0]);
+    auto [key, path, chunk_size, timeout] = a.names<4>();
+    require_key(key);
     return false_on_error([&]() -> nb::object {
-        nb::handle self = a.self, key = a[0], path = a[1], chunk_size = a[2];
+        nb::handle self = a.self;
         make_parent_dirs(mod_attr(CIRROVA_STR("os")), path);
         nb::object head_resp = call_method(self, CIRROVA_STR("head"), {key.ptr()});
         if (!status_is(head_resp, 200)) return py_bool(false);
@@ -1141,13 +1157,13 @@ nb::object download(Args& a) {
         nb::object threshold = py_ll(kStreamThreshold);
         int big = PyObject_RichCompareBool(file_size.ptr(), threshold.ptr(), Py_GE);
         if (big < 0) raise_current();
-        const bool use_stream = !a.is_none(2) || big;
-        nb::object req_timeout = choose_timeout(a[3], attr(self, CIRROVA_STR("default_timeout")));
+        const bool use_stream = !chunk_size.is_none() || big;
+        nb::object req_timeout = choose_timeout(timeout, attr(self, CIRROVA_STR("default_timeout")));
 
         if (use_stream) {
             // A chunk size that is not positive means the default.
-            nb::object piece = (!a.is_none(2) && ll_clamped(chunk_size) > 0) ? nb::borrow(chunk_size)
-                                                                             : py_ll(kDefaultChunkSize);
+            nb::object piece = (!chunk_size.is_none() && ll_clamped(chunk_size) > 0) ? nb::borrow(chunk_size)
+                                                                                  : py_ll(kDefaultChunkSize);
             nb::object url = object_url(attr(self, CIRROVA_STR("_api_host")), key);
             nb::object headers = get_auth_headers(self, key);
             nb::object client = attr(self, CIRROVA_STR("_client"));
@@ -1189,24 +1205,24 @@ nb::object download(Args& a) {
 }
 
 nb::object multipart_download(Args& a) {
-    // a: key, local_path, part_size, callback, timeout
-    require_key(a[0]);
+    auto [key, path, part_size, callback, timeout] = a.names<5>();
+    require_key(key);
     return false_on_error([&]() -> nb::object {
-        nb::handle self = a.self, key = a[0], path = a[1];
+        nb::handle self = a.self;
         make_parent_dirs(mod_attr(CIRROVA_STR("os")), path);
         nb::object head_resp = call_method(self, CIRROVA_STR("head"), {key.ptr()});
         if (!status_is(head_resp, 200)) return py_bool(false);
         const long long size = ll_exact(content_length(head_resp));
-        const long long part = ll_clamped(a[2]);
+        const long long part = ll_clamped(part_size);
         if (size <= 0 || part <= 0) return py_bool(false);
 
         nb::object url = object_url(attr(self, CIRROVA_STR("_api_host")), key);
-        nb::object req_timeout = choose_timeout(a[4], attr(self, CIRROVA_STR("default_timeout")));
+        nb::object req_timeout = choose_timeout(timeout, attr(self, CIRROVA_STR("default_timeout")));
         RangedDownload d;
         d.local_path = path;
         d.size = size;
         d.part_size = part;
-        d.callback = a[3];
+        d.callback = callback;
         d.fetch = [&](long long start, long long end) {
             nb::object headers = get_auth_headers(self, key);
             nb::object range = to_str("bytes=" + std::to_string(start) + "-" + std::to_string(end));
@@ -1227,55 +1243,57 @@ nb::object multipart_download(Args& a) {
 // ---------------------------------------------------------------------------
 
 nb::object head(Args& a) {
-    // a: key, headers, timeout
-    require_key(a[0]);
-    nb::object headers = headers_or_new(a[1]);
+    auto [key, headers_arg, timeout] = a.names<3>();
+    require_key(key);
+    nb::object headers = headers_or_new(headers_arg);
     nb::object api = attr(a.self, CIRROVA_STR("_api_host"));
     return call_method(a.self, CIRROVA_STR("_request"),
-                       {CIRROVA_STR("HEAD"), a[0].ptr(), headers.ptr(), a[2].ptr(), api.ptr()},
+                       {CIRROVA_STR("HEAD"), key.ptr(), headers.ptr(), timeout.ptr(), api.ptr()},
                        CIRROVA_KWNAMES("headers", "timeout", "base_url"));
 }
 
 nb::object is_exists(Args& a) {
-    require_key(a[0]);
-    nb::object resp = call_method(a.self, CIRROVA_STR("head"), {a[0].ptr()});
+    auto [key] = a.names<1>();
+    require_key(key);
+    nb::object resp = call_method(a.self, CIRROVA_STR("head"), {key.ptr()});
     return py_bool(status_is(resp, 200));
 }
 
 nb::object delete_object(Args& a) {
-    // a: key, headers
-    require_key(a[0]);
-    nb::object headers = headers_or_new(a[1]);
+    auto [key, headers_arg] = a.names<2>();
+    require_key(key);
+    nb::object headers = headers_or_new(headers_arg);
     nb::object api = attr(a.self, CIRROVA_STR("_api_host"));
-    return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("DELETE"), a[0].ptr(), headers.ptr(), api.ptr()},
+    return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("DELETE"), key.ptr(), headers.ptr(), api.ptr()},
                        CIRROVA_KWNAMES("headers", "base_url"));
 }
 
 nb::object delete_file(Args& a) {
-    require_key(a[0]);
-    nb::object resp = call_method(a.self, CIRROVA_STR("delete"), {a[0].ptr()});
+    auto [key] = a.names<1>();
+    require_key(key);
+    nb::object resp = call_method(a.self, CIRROVA_STR("delete"), {key.ptr()});
     return py_bool(status_is(resp, 204));
 }
 
 nb::object list(Args& a) {
-    // a: prefix, marker, limit, headers, timeout
+    auto [prefix, marker, limit, headers_arg, timeout] = a.names<5>();
     nb::handle self = a.self;
     nb::object params = new_dict();
     set_item(params, CIRROVA_STR("list"), CIRROVA_STR(""));
-    set_item(params, CIRROVA_STR("prefix"), a[0]);
-    set_item(params, CIRROVA_STR("marker"), a[1]);
-    set_item(params, CIRROVA_STR("limit"), a[2]);
+    set_item(params, CIRROVA_STR("prefix"), prefix);
+    set_item(params, CIRROVA_STR("marker"), marker);
+    set_item(params, CIRROVA_STR("limit"), limit);
 
     std::string url(utf8(attr(self, CIRROVA_STR("_api_host"))));
     url += '/';
     nb::object url_obj = to_str(url);
 
     nb::object signature = call_method(self, CIRROVA_STR("_make_authorization"),
-                                       {CIRROVA_STR(""), CIRROVA_STR(""), CIRROVA_STR("GET"), a[3].ptr()},
+                                       {CIRROVA_STR(""), CIRROVA_STR(""), CIRROVA_STR("GET"), headers_arg.ptr()},
                                        CIRROVA_KWNAMES("method", "headers"));
-    nb::object headers = headers_copy(a[3]);
+    nb::object headers = headers_copy(headers_arg);
     set_item(headers, CIRROVA_STR("Authorization"), auth_value(self, signature));
-    nb::object req_timeout = choose_timeout(a[4], attr(self, CIRROVA_STR("default_timeout")));
+    nb::object req_timeout = choose_timeout(timeout, attr(self, CIRROVA_STR("default_timeout")));
 
     nb::object client = attr(self, CIRROVA_STR("_client"));
     nb::dict kw;
@@ -1319,54 +1337,54 @@ nb::object list(Args& a) {
 // ---------------------------------------------------------------------------
 
 nb::object initiate_multipart_upload(Args& a) {
-    // a: key, content_type, headers
-    require_key(a[0]);
+    auto [key, content_type, headers_arg] = a.names<3>();
+    require_key(key);
     nb::object query = new_dict();
     set_item(query, CIRROVA_STR("uploads"), CIRROVA_STR(""));
-    nb::object headers = headers_copy(a[2]);
+    nb::object headers = headers_copy(headers_arg);
     set_header_replacing(headers, CIRROVA_STR("Content-Length"), CIRROVA_STR("0"));
-    if (nonempty_str(a[1])) set_header_replacing(headers, CIRROVA_STR("Content-Type"), a[1]);
+    if (nonempty_str(content_type)) set_header_replacing(headers, CIRROVA_STR("Content-Type"), content_type);
     nb::object body = to_bytes("");
     return call_method(a.self, CIRROVA_STR("_request"),
-                       {CIRROVA_STR("POST"), a[0].ptr(), query.ptr(), body.ptr(), headers.ptr()},
+                       {CIRROVA_STR("POST"), key.ptr(), query.ptr(), body.ptr(), headers.ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers"));
 }
 
 nb::object upload_part(Args& a) {
-    // a: key, upload_id, part_number, data, content_type, headers
-    require_key(a[0]);
+    auto [key, upload_id, part_number, data, content_type, headers_arg] = a.names<6>();
+    require_key(key);
     nb::object query = new_dict();
-    set_item(query, CIRROVA_STR("uploadId"), a[1]);
-    set_item(query, CIRROVA_STR("partNumber"), str_of(a[2]));
-    nb::object headers = headers_copy(a[5]);
-    set_header_replacing(headers, CIRROVA_STR("Content-Type"), a[4]);
+    set_item(query, CIRROVA_STR("uploadId"), upload_id);
+    set_item(query, CIRROVA_STR("partNumber"), str_of(part_number));
+    nb::object headers = headers_copy(headers_arg);
+    set_header_replacing(headers, CIRROVA_STR("Content-Type"), content_type);
     return call_method(a.self, CIRROVA_STR("_request"),
-                       {CIRROVA_STR("PUT"), a[0].ptr(), query.ptr(), a[3].ptr(), headers.ptr()},
+                       {CIRROVA_STR("PUT"), key.ptr(), query.ptr(), data.ptr(), headers.ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers"));
 }
 
 nb::object finish_multipart_upload(Args& a) {
-    // a: key, upload_id, etags, new_object, headers
-    require_key(a[0]);
+    auto [key, upload_id, etags, new_object, headers_arg] = a.names<5>();
+    require_key(key);
     nb::object query = new_dict();
-    set_item(query, CIRROVA_STR("uploadId"), a[1]);
-    if (nonempty_str(a[3])) set_item(query, CIRROVA_STR("newObject"), a[3]);
-    nb::object joined = steal_or_throw(PyUnicode_Join(CIRROVA_STR(","), a[2].ptr()));
+    set_item(query, CIRROVA_STR("uploadId"), upload_id);
+    if (nonempty_str(new_object)) set_item(query, CIRROVA_STR("newObject"), new_object);
+    nb::object joined = steal_or_throw(PyUnicode_Join(CIRROVA_STR(","), etags.ptr()));
     nb::object body = steal_or_throw(PyUnicode_AsUTF8String(joined.ptr()));
-    nb::object headers = headers_copy(a[4]);
+    nb::object headers = headers_copy(headers_arg);
     set_header_replacing(headers, CIRROVA_STR("Content-Type"), CIRROVA_STR("text/plain"));
     return call_method(a.self, CIRROVA_STR("_request"),
-                       {CIRROVA_STR("POST"), a[0].ptr(), query.ptr(), body.ptr(), headers.ptr()},
+                       {CIRROVA_STR("POST"), key.ptr(), query.ptr(), body.ptr(), headers.ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers"));
 }
 
 nb::object abort_multipart_upload(Args& a) {
-    // a: key, upload_id, headers
-    require_key(a[0]);
+    auto [key, upload_id, headers_arg] = a.names<3>();
+    require_key(key);
     nb::object query = new_dict();
-    set_item(query, CIRROVA_STR("uploadId"), a[1]);
-    nb::object headers = headers_or_new(a[2]);
-    return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("DELETE"), a[0].ptr(), query.ptr(), headers.ptr()},
+    set_item(query, CIRROVA_STR("uploadId"), upload_id);
+    nb::object headers = headers_or_new(headers_arg);
+    return call_method(a.self, CIRROVA_STR("_request"), {CIRROVA_STR("DELETE"), key.ptr(), query.ptr(), headers.ptr()},
                        CIRROVA_KWNAMES("query_params", "headers"));
 }
 

@@ -287,52 +287,54 @@ nb::object empty_str() { return nb::borrow(NAME("")); }
 // --- construction and addressing ------------------------------------------
 
 nb::object init(Args& a) {
+    auto [access_key, secret_key, bucket, region, internal, endpoint_arg, domain_url, timeout, http_client,
+          signature_version, addressing_style] = a.names<11>();
     nb::handle self = a.self;
-    // access_key, secret_key, bucket, region, internal, endpoint, domain_url,
-    // timeout, http_client, signature_version, addressing_style
-    setattr(self, NAME("access_key"), a[0]);
-    setattr(self, NAME("secret_key"), a[1]);
-    setattr(self, NAME("bucket"), a[2]);
-    setattr(self, NAME("region"), a[3]);
-    setattr(self, NAME("internal"), a[4]);
-    setattr(self, NAME("default_timeout"), a[7]);
-    setattr(self, NAME("signature_version"), call_method(a[9], NAME("lower"), {}));
-    setattr(self, NAME("addressing_style"), call_method(a[10], NAME("lower"), {}));
+    setattr(self, NAME("access_key"), access_key);
+    setattr(self, NAME("secret_key"), secret_key);
+    setattr(self, NAME("bucket"), bucket);
+    setattr(self, NAME("region"), region);
+    setattr(self, NAME("internal"), internal);
+    setattr(self, NAME("default_timeout"), timeout);
+    setattr(self, NAME("signature_version"), call_method(signature_version, NAME("lower"), {}));
+    setattr(self, NAME("addressing_style"), call_method(addressing_style, NAME("lower"), {}));
 
     nb::object endpoint;
-    if (!a.is_none(5) && PyUnicode_GetLength(a[5].ptr()) > 0) {
-        std::string_view e = utf8(a[5]);
+    if (!endpoint_arg.is_none() && PyUnicode_GetLength(endpoint_arg.ptr()) > 0) {
+        std::string_view e = utf8(endpoint_arg);
         size_t n = e.size();
         while (n && e[n - 1] == '/') --n;
-        endpoint = n == e.size() ? nb::borrow(a[5]) : nb::object(to_str(e.substr(0, n)));
+        endpoint = n == e.size() ? nb::borrow(endpoint_arg) : nb::object(to_str(e.substr(0, n)));
     } else {
-        endpoint = call_method(self, NAME("_get_aws_endpoint"), {a[3].ptr(), a[4].ptr()});
+        endpoint = call_method(self, NAME("_get_aws_endpoint"), {region.ptr(), internal.ptr()});
     }
     setattr(self, NAME("endpoint"), endpoint);
 
-    setattr(self, NAME("_custom_domain"), nb::bool_(!a.is_none(6)));
-    if (!a.is_none(6) && PyUnicode_GetLength(a[6].ptr()) > 0) {
-        std::string_view d = utf8(a[6]);
+    setattr(self, NAME("_custom_domain"), nb::bool_(!domain_url.is_none()));
+    if (!domain_url.is_none() && PyUnicode_GetLength(domain_url.ptr()) > 0) {
+        std::string_view d = utf8(domain_url);
         size_t n = d.size();
         while (n && d[n - 1] == '/') --n;
-        setattr(self, NAME("domain_url"), n == d.size() ? nb::borrow(a[6]) : nb::object(to_str(d.substr(0, n))));
+        setattr(self, NAME("domain_url"),
+                n == d.size() ? nb::borrow(domain_url) : nb::object(to_str(d.substr(0, n))));
     } else {
         setattr(self, NAME("domain_url"), endpoint);
     }
 
     nb::object client;
-    if (a.is_none(8)) {
+    if (http_client.is_none()) {
         nb::object cls = getattr(mod_attr(NAME("httpx")), NAME("Client"));
         client = vcall(cls, {});
     } else {
-        client = nb::borrow(a[8]);
+        client = nb::borrow(http_client);
     }
     setattr(self, NAME("_client"), client);
     return nb::none();
 }
 
 nb::object get_aws_endpoint(Args& a) {
-    std::string_view region = utf8(a[0]);
+    auto [region_arg] = a.names<1>();
+    std::string_view region = utf8(region_arg);
     std::string out = "https://";
     out += kHostLabel;
     out += '.';
@@ -347,15 +349,16 @@ nb::object get_aws_endpoint(Args& a) {
 // --- signing ----------------------------------------------------------------
 
 nb::object sign_request(Args& a) {
+    auto [method, key, headers_arg, query_params, payload_hash, service_level, bucket] = a.names<7>();
     nb::handle self = a.self;
-    // method, key, headers, query_params, payload_hash, service_level, bucket
     std::vector<nb::object> keep;
     // Room for the references of both dicts at once.
-    keep.reserve(2 * (size_t)std::max<Py_ssize_t>(0, PyDict_Size(a[2].ptr()) +
-                                                         (a.is_none(3) ? 0 : PyDict_Size(a[3].ptr()))));
-    sigv4::Pairs headers = str_pairs<std::string_view>(a[2], keep, "Header");
+    keep.reserve(2 * (size_t)std::max<Py_ssize_t>(
+                         0, PyDict_Size(headers_arg.ptr()) +
+                                (query_params.is_none() ? 0 : PyDict_Size(query_params.ptr()))));
+    sigv4::Pairs headers = str_pairs<std::string_view>(headers_arg, keep, "Header");
     sigv4::Pairs query;
-    if (!a.is_none(3)) query = str_pairs<std::string_view>(a[3], keep, "Query parameter");
+    if (!query_params.is_none()) query = str_pairs<std::string_view>(query_params, keep, "Query parameter");
 
     std::string_view ts = sigv4::header_timestamp(headers);
     std::string now_amz, now_date;
@@ -367,11 +370,11 @@ nb::object sign_request(Args& a) {
     sigv4::RequestTime t = sigv4::request_time(headers, now_amz, now_date);
 
     std::string uri = "/";  // service level: the root
-    uri.reserve(3 * utf8(a[1]).size() + 66);  // a bucket name has at most 63 characters
-    if (a[5].ptr() != Py_True && is_virtual(self)) {
-        append_quoted_key(uri, utf8(a[1]));
-    } else if (a[5].ptr() != Py_True) {
-        std::string_view bkt = utf8(a[6]);
+    uri.reserve(3 * utf8(key).size() + 66);  // a bucket name has at most 63 characters
+    if (service_level.ptr() != Py_True && is_virtual(self)) {
+        append_quoted_key(uri, utf8(key));
+    } else if (service_level.ptr() != Py_True) {
+        std::string_view bkt = utf8(bucket);
         std::optional<Attr> own;
         if (bkt.empty()) {
             own.emplace(self, NAME("bucket"));
@@ -379,7 +382,7 @@ nb::object sign_request(Args& a) {
         }
         uri += bkt;
         uri += '/';
-        append_quoted_key(uri, utf8(a[1]));
+        append_quoted_key(uri, utf8(key));
     }
 
     Attr access(self, NAME("access_key")), secret(self, NAME("secret_key")), region(self, NAME("region"));
@@ -387,30 +390,30 @@ nb::object sign_request(Args& a) {
     std::string host = endpoint_host(endpoint.view);
     sigv4::Credentials cred{access.view, secret.view, region.view, kService};
     sigv4::HeaderRequest req;
-    req.method = utf8(a[0]);
+    req.method = utf8(method);
     req.uri = uri;
     req.query = &query;
     req.headers = &headers;
-    req.payload_hash = utf8(a[4]);
+    req.payload_hash = utf8(payload_hash);
     req.fallback_host = host;
     return to_str(sigv4::authorization(cred, req, t));
 }
 
 nb::object sign_request_v2(Args& a) {
+    auto [method, key, headers_arg, query_params, service_level, bucket] = a.names<6>();
     nb::handle self = a.self;
-    // method, key, headers, query_params, service_level, bucket
     std::vector<nb::object> keep;
-    sigv2::Pairs headers = str_pairs<std::string_view>(a[2], keep, "Header");
+    sigv2::Pairs headers = str_pairs<std::string_view>(headers_arg, keep, "Header");
     sigv2::Params query;
-    if (!a.is_none(3))
-        query = str_pairs<std::optional<std::string_view>>(a[3], keep, "Query parameter", true);
+    if (!query_params.is_none())
+        query = str_pairs<std::optional<std::string_view>>(query_params, keep, "Query parameter", true);
 
     // Requests always go to the endpoint (never to a custom domain), and the
     // service reads the bucket from the path or the Host: it is always part
     // of the resource.
     std::string path = "/";
-    if (a[4].ptr() != Py_True) {
-        std::string_view bkt = utf8(a[5]);
+    if (service_level.ptr() != Py_True) {
+        std::string_view bkt = utf8(bucket);
         std::optional<Attr> own;
         if (bkt.empty()) {
             own.emplace(self, NAME("bucket"));
@@ -418,31 +421,31 @@ nb::object sign_request_v2(Args& a) {
         }
         path += bkt;
         path += '/';
-        append_quoted_key(path, utf8(a[1]));
+        append_quoted_key(path, utf8(key));
     }
-    std::string to_sign = sigv2::string_to_sign(utf8(a[0]), headers, path, query);
+    std::string to_sign = sigv2::string_to_sign(utf8(method), headers, path, query);
     Attr access(self, NAME("access_key")), secret(self, NAME("secret_key"));
     return to_str(sigv2::authorization(access.view, secret.view, to_sign));
 }
 
 nb::object presign_url(Args& a) {
+    auto [method, key, expires_arg, query_params] = a.names<4>();
     nb::handle self = a.self;
-    // method, key, expires, query_params
-    check_lifetime(a[2], kMaxPresignSeconds, "expires");
+    check_lifetime(expires_arg, kMaxPresignSeconds, "expires");
     UtcTime now = utc_now();
     sigv4::RequestTime t{fmt_amz_date(now), fmt_date_stamp(now)};
-    std::string url = object_url(self, utf8(a[1]));
+    std::string url = object_url(self, utf8(key));
     UrlParts parts = split_url(url);
 
     std::vector<nb::object> keep;
     sigv4::Pairs extra;
-    if (!a.is_none(3)) extra = str_pairs<std::string_view>(a[3], keep, "Query parameter");
-    nb::object expires = str_of(a[2]);
+    if (!query_params.is_none()) extra = str_pairs<std::string_view>(query_params, keep, "Query parameter");
+    nb::object expires = str_of(expires_arg);
 
     Attr access(self, NAME("access_key")), secret(self, NAME("secret_key")), region(self, NAME("region"));
     sigv4::Credentials cred{access.view, secret.view, region.view, kService};
     sigv4::PresignRequest req;
-    req.method = utf8(a[0]);
+    req.method = utf8(method);
     req.path = parts.path;
     req.host = parts.netloc;
     req.expires = utf8(expires);
@@ -456,8 +459,8 @@ nb::object presign_url(Args& a) {
 // --- request dispatch -------------------------------------------------------
 
 nb::object request(Args& a) {
+    auto [method, key, query] = a.names<3>();
     nb::handle self = a.self;
-    nb::handle method = a[0], key = a[1], query = a[2];
     nb::dict& kw = a.kwargs();
 
     nb::object headers;
@@ -510,38 +513,39 @@ nb::object request(Args& a) {
 }
 
 nb::object get_path_url(Args& a) {
-    require_key(a[0]);
-    return to_str(object_url(a.self, utf8(a[0])));
+    auto [key] = a.names<1>();
+    require_key(key);
+    return to_str(object_url(a.self, utf8(key)));
 }
 
 nb::object get_shared_url(Args& a) {
-    // key, expire_time
-    require_key(a[0]);
-    check_lifetime(a[1], kMaxPresignSeconds, "expire_time");
-    return call_method(a.self, NAME("_presign_url"), {NAME("GET"), a[0].ptr(), a[1].ptr()});
+    auto [key, expire_time] = a.names<2>();
+    require_key(key);
+    check_lifetime(expire_time, kMaxPresignSeconds, "expire_time");
+    return call_method(a.self, NAME("_presign_url"), {NAME("GET"), key.ptr(), expire_time.ptr()});
 }
 
 // --- object operations ------------------------------------------------------
 
 nb::object upload(Args& a) {
-    // key, data, content_type, content_md5, headers, timeout
-    require_key(a[0]);
-    require_body(a[1]);
-    nb::object extra = copy_or_new(a[4]);
-    if (nonempty(a[2])) set_header_replacing(extra, NAME("Content-Type"), a[2]);
-    if (nonempty(a[3])) set_header_replacing(extra, NAME("Content-MD5"), a[3]);
-    nb::object data = read_if_readable(a[1]);
+    auto [key, data_arg, content_type, content_md5, headers, timeout] = a.names<6>();
+    require_key(key);
+    require_body(data_arg);
+    nb::object extra = copy_or_new(headers);
+    if (nonempty(content_type)) set_header_replacing(extra, NAME("Content-Type"), content_type);
+    if (nonempty(content_md5)) set_header_replacing(extra, NAME("Content-MD5"), content_md5);
+    nb::object data = read_if_readable(data_arg);
     require_body(data);
     if (PyUnicode_Check(data.ptr())) data = steal_or_throw(PyUnicode_AsUTF8String(data.ptr()));
-    return call_method(a.self, NAME("_request"), {NAME("PUT"), a[0].ptr(), data.ptr(), extra.ptr(), a[5].ptr()},
+    return call_method(a.self, NAME("_request"), {NAME("PUT"), key.ptr(), data.ptr(), extra.ptr(), timeout.ptr()},
                        CIRROVA_KWNAMES("data", "headers", "timeout"));
 }
 
 static nb::object simple(Args& a, PyObject* method) {
-    // key, headers, timeout
-    require_key(a[0]);
-    nb::object headers = same_or_new(a[1]);
-    return call_method(a.self, NAME("_request"), {method, a[0].ptr(), headers.ptr(), a[2].ptr()},
+    auto [key, headers_arg, timeout] = a.names<3>();
+    require_key(key);
+    nb::object headers = same_or_new(headers_arg);
+    return call_method(a.self, NAME("_request"), {method, key.ptr(), headers.ptr(), timeout.ptr()},
                        CIRROVA_KWNAMES("headers", "timeout"));
 }
 
@@ -552,15 +556,15 @@ nb::object delete_(Args& a) { return simple(a, NAME("DELETE")); }
 // --- listing ----------------------------------------------------------------
 
 nb::object list(Args& a) {
-    // prefix, marker, limit, headers, timeout
+    auto [prefix, marker, limit, headers_arg, timeout] = a.names<5>();
     nb::object params = new_dict();
     dict_set(params, NAME("list-type"), NAME("2"));
-    dict_set(params, NAME("prefix"), a[0]);
-    dict_set(params, NAME("max-keys"), str_of(a[2]));
-    if (PyUnicode_GetLength(a[1].ptr()) > 0) dict_set(params, NAME("continuation-token"), a[1]);
-    nb::object headers = copy_or_new(a[3]);
+    dict_set(params, NAME("prefix"), prefix);
+    dict_set(params, NAME("max-keys"), str_of(limit));
+    if (PyUnicode_GetLength(marker.ptr()) > 0) dict_set(params, NAME("continuation-token"), marker);
+    nb::object headers = copy_or_new(headers_arg);
     nb::object resp = call_method(a.self, NAME("_request"),
-                                  {NAME("GET"), NAME(""), params.ptr(), headers.ptr(), a[4].ptr()},
+                                  {NAME("GET"), NAME(""), params.ptr(), headers.ptr(), timeout.ptr()},
                                   CIRROVA_KWNAMES("query_params", "headers", "timeout"));
     // An error document would otherwise read as an empty, complete listing.
     if (status_code(resp) != 200) raise_status("列出对象失败: ", resp);
@@ -608,37 +612,38 @@ nb::object list(Args& a) {
 // --- multipart upload -------------------------------------------------------
 
 nb::object initiate_multipart_upload(Args& a) {
-    // key, content_type, headers, timeout
-    require_key(a[0]);
+    auto [key, content_type, headers_arg, timeout] = a.names<4>();
+    require_key(key);
     nb::object params = new_dict();
     dict_set(params, NAME("uploads"), NAME(""));
-    nb::object headers = copy_or_new(a[2]);
-    if (nonempty(a[1])) set_header_replacing(headers, NAME("Content-Type"), a[1]);
-    return call_method(a.self, NAME("_request"), {NAME("POST"), a[0].ptr(), params.ptr(), headers.ptr(), a[3].ptr()},
+    nb::object headers = copy_or_new(headers_arg);
+    if (nonempty(content_type)) set_header_replacing(headers, NAME("Content-Type"), content_type);
+    return call_method(a.self, NAME("_request"),
+                       {NAME("POST"), key.ptr(), params.ptr(), headers.ptr(), timeout.ptr()},
                        CIRROVA_KWNAMES("query_params", "headers", "timeout"));
 }
 
 nb::object upload_part(Args& a) {
-    // key, upload_id, part_number, data, content_type, headers, timeout
-    require_key(a[0]);
-    require_body(a[3]);
+    auto [key, upload_id, part_number, data_arg, content_type, headers_arg, timeout] = a.names<7>();
+    require_key(key);
+    require_body(data_arg);
     nb::object params = new_dict();
-    dict_set(params, NAME("partNumber"), str_of(a[2]));
-    dict_set(params, NAME("uploadId"), a[1]);
-    nb::object data = read_if_readable(a[3]);
+    dict_set(params, NAME("partNumber"), str_of(part_number));
+    dict_set(params, NAME("uploadId"), upload_id);
+    nb::object data = read_if_readable(data_arg);
     require_body(data);
-    nb::object headers = copy_or_new(a[5]);
-    if (PyUnicode_GetLength(a[4].ptr()) > 0) set_header_replacing(headers, NAME("Content-Type"), a[4]);
+    nb::object headers = copy_or_new(headers_arg);
+    if (PyUnicode_GetLength(content_type.ptr()) > 0)
+        set_header_replacing(headers, NAME("Content-Type"), content_type);
     return call_method(a.self, NAME("_request"),
-                       {NAME("PUT"), a[0].ptr(), params.ptr(), data.ptr(), headers.ptr(), a[6].ptr()},
+                       {NAME("PUT"), key.ptr(), params.ptr(), data.ptr(), headers.ptr(), timeout.ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers", "timeout"));
 }
 
 nb::object finish_multipart_upload(Args& a) {
-    // key, upload_id, etags, new_object, headers, timeout
-    require_key(a[0]);
+    auto [key, upload_id, etags, new_object, headers_arg, timeout] = a.names<6>();
+    require_key(key);
     std::string xml = "<CompleteMultipartUpload>";
-    nb::handle etags = a[2];
     for (Py_ssize_t i = 0; i < PyList_Size(etags.ptr()); ++i) {
         nb::object tag = nb::borrow(PyList_GetItem(etags.ptr(), i));
         if (!tag.is_valid()) raise_current();
@@ -651,39 +656,39 @@ nb::object finish_multipart_upload(Args& a) {
     }
     xml += "</CompleteMultipartUpload>";
     nb::object params = new_dict();
-    dict_set(params, NAME("uploadId"), a[1]);
-    nb::object headers = copy_or_new(a[4]);
+    dict_set(params, NAME("uploadId"), upload_id);
+    nb::object headers = copy_or_new(headers_arg);
     set_header_replacing(headers, NAME("Content-Type"), NAME("application/xml"));
     nb::object body = to_str(xml);
     return call_method(a.self, NAME("_request"),
-                       {NAME("POST"), a[0].ptr(), params.ptr(), body.ptr(), headers.ptr(), a[5].ptr()},
+                       {NAME("POST"), key.ptr(), params.ptr(), body.ptr(), headers.ptr(), timeout.ptr()},
                        CIRROVA_KWNAMES("query_params", "data", "headers", "timeout"));
 }
 
 nb::object abort_multipart_upload(Args& a) {
-    // key, upload_id, headers, timeout
-    require_key(a[0]);
+    auto [key, upload_id, headers_arg, timeout] = a.names<4>();
+    require_key(key);
     nb::object params = new_dict();
-    dict_set(params, NAME("uploadId"), a[1]);
-    nb::object headers = same_or_new(a[2]);
+    dict_set(params, NAME("uploadId"), upload_id);
+    nb::object headers = same_or_new(headers_arg);
     return call_method(a.self, NAME("_request"),
-                       {NAME("DELETE"), a[0].ptr(), params.ptr(), headers.ptr(), a[3].ptr()},
+                       {NAME("DELETE"), key.ptr(), params.ptr(), headers.ptr(), timeout.ptr()},
                        CIRROVA_KWNAMES("query_params", "headers", "timeout"));
 }
 
 nb::object multipart_download(Args& a) {
-    // key, local_path, part_size, callback, timeout
-    require_key(a[0]);
-    return cirrova::multipart_download(a.self, a[0], a[1], a[2], a[3], a[4]);
+    auto [key, local_path, part_size, callback, timeout] = a.names<5>();
+    require_key(key);
+    return cirrova::multipart_download(a.self, key, local_path, part_size, callback, timeout);
 }
 
 // --- bucket operations ------------------------------------------------------
 
 nb::object bucket_request(Args& a) {
+    auto [method, bucket_name, query, data, headers_arg, timeout_arg] = a.names<6>();
     nb::handle self = a.self;
-    // method, bucket_name, query_params, data, headers, timeout
-    nb::handle method = a[0], query = a[2];
-    nb::object bucket = PyUnicode_GetLength(a[1].ptr()) > 0 ? nb::borrow(a[1]) : Attr(self, NAME("bucket")).obj;
+    nb::object bucket =
+        PyUnicode_GetLength(bucket_name.ptr()) > 0 ? nb::borrow(bucket_name) : Attr(self, NAME("bucket")).obj;
     Attr endpoint(self, NAME("endpoint"));
     std::string ep_host = endpoint_host(endpoint.view);
     std::string host, url;
@@ -694,7 +699,7 @@ nb::object bucket_request(Args& a) {
         host = ep_host;
         url = std::string(endpoint.view) + "/" + std::string(utf8(bucket)) + "/";
     }
-    nb::object headers = copy_or_new(a[4]);
+    nb::object headers = copy_or_new(headers_arg);
     dict_set(headers, NAME("Host"), to_str(host));
 
     nb::object auth;
@@ -716,9 +721,9 @@ nb::object bucket_request(Args& a) {
 
     nb::object kw = new_dict();
     dict_set(kw, NAME("headers"), headers);
-    dict_set(kw, NAME("content"), a[3]);
+    dict_set(kw, NAME("content"), data);
     if (!query.is_none() && PyDict_Size(query.ptr()) > 0) dict_set(kw, NAME("params"), query);
-    nb::object timeout = choose_timeout(a[5], getattr(self, NAME("default_timeout")));
+    nb::object timeout = choose_timeout(timeout_arg, getattr(self, NAME("default_timeout")));
     if (!timeout.is_none()) dict_set(kw, NAME("timeout"), timeout);
     return call_request(self, method, to_str(url), kw);
 }
@@ -728,8 +733,9 @@ static nb::object own_or(nb::handle self, nb::handle bucket_name) {
 }
 
 nb::object create_bucket(Args& a) {
+    auto [bucket_name] = a.names<1>();
     nb::handle self = a.self;
-    nb::object bucket = own_or(self, a[0]);
+    nb::object bucket = own_or(self, bucket_name);
     nb::object region = getattr(self, NAME("region"));
     if (nonempty(region) && !is_str(region)) raise_attr_type(NAME("region"), region);
     nb::object data = nb::none();
@@ -749,7 +755,8 @@ nb::object create_bucket(Args& a) {
 }
 
 nb::object delete_bucket(Args& a) {
-    nb::object bucket = own_or(a.self, a[0]);
+    auto [bucket_name] = a.names<1>();
+    nb::object bucket = own_or(a.self, bucket_name);
     nb::object resp = call_method(a.self, NAME("_bucket_request"), {NAME("DELETE"), bucket.ptr()});
     long status = status_code(resp);
     if (status != 200 && status != 204) raise_status("删除存储桶失败: ", resp);
@@ -757,7 +764,8 @@ nb::object delete_bucket(Args& a) {
 }
 
 nb::object bucket_exists(Args& a) {
-    nb::object bucket = own_or(a.self, a[0]);
+    auto [bucket_name] = a.names<1>();
+    nb::object bucket = own_or(a.self, bucket_name);
     nb::object resp = call_method(a.self, NAME("_bucket_request"), {NAME("HEAD"), bucket.ptr()});
     return nb::bool_(status_code(resp) == 200);
 }
@@ -826,15 +834,16 @@ static bool is_error_document(nb::handle resp) {
 }
 
 nb::object copy_object(Args& a) {
+    auto [src_key, dest_key, src_bucket_arg, headers_arg, timeout] = a.names<5>();
     nb::handle self = a.self;
-    // src_key, dest_key, src_bucket, headers, timeout
-    require_key(a[0], "src_key");
-    require_key(a[1], "dest_key");
-    nb::object src_bucket = own_or(self, a[2]);
-    std::string source = "/" + std::string(utf8(src_bucket)) + "/" + quote_path(utf8(a[0]));
-    nb::object headers = copy_or_new(a[3]);
+    require_key(src_key, "src_key");
+    require_key(dest_key, "dest_key");
+    nb::object src_bucket = own_or(self, src_bucket_arg);
+    std::string source = "/" + std::string(utf8(src_bucket)) + "/" + quote_path(utf8(src_key));
+    nb::object headers = copy_or_new(headers_arg);
     dict_set(headers, NAME("x-amz-copy-source"), to_str(source));
-    nb::object resp = call_method(self, NAME("_request"), {NAME("PUT"), a[1].ptr(), headers.ptr(), a[4].ptr()},
+    nb::object resp = call_method(self, NAME("_request"),
+                                  {NAME("PUT"), dest_key.ptr(), headers.ptr(), timeout.ptr()},
                                   CIRROVA_KWNAMES("headers", "timeout"));
     if (status_code(resp) != 200 || is_error_document(resp)) raise_status("复制对象失败: ", resp);
     return nb::bool_(true);
@@ -862,12 +871,12 @@ nb::object get_bucket_stats(Args& a) {
 // --- batch and prefix deletion ----------------------------------------------
 
 nb::object delete_objects(Args& a) {
+    auto [keys, timeout] = a.names<2>();
     nb::handle self = a.self;
-    // keys, timeout
     constexpr Py_ssize_t kBatch = 1000;
     nb::object deleted = steal_or_throw(PyList_New(0));
     nb::object errors = steal_or_throw(PyList_New(0));
-    nb::object all = steal_or_throw(PyList_GetSlice(a[0].ptr(), 0, PY_SSIZE_T_MAX));  // stable snapshot
+    nb::object all = steal_or_throw(PyList_GetSlice(keys.ptr(), 0, PY_SSIZE_T_MAX));  // stable snapshot
     Py_ssize_t n = PyList_Size(all.ptr());
     static constexpr std::array<std::string_view, 1> kDeletedFields = {"Key"};
     static constexpr std::array<std::string_view, 3> kErrorFields = {"Key", "Code", "Message"};
@@ -892,7 +901,7 @@ nb::object delete_objects(Args& a) {
         dict_set(params, NAME("delete"), NAME(""));
         nb::object resp = call_method(
             self, NAME("_bucket_request"),
-            {NAME("POST"), NAME(""), params.ptr(), data.ptr(), headers.ptr(), a[1].ptr()},
+            {NAME("POST"), NAME(""), params.ptr(), data.ptr(), headers.ptr(), timeout.ptr()},
             CIRROVA_KWNAMES("bucket_name", "query_params", "data", "headers", "timeout"));
         if (status_code(resp) != 200) raise_status("批量删除失败: ", resp);
 
@@ -935,13 +944,13 @@ static bool under_prefix(nb::handle key, nb::handle prefix) {
 }
 
 nb::object delete_by_prefix(Args& a) {
+    auto [prefix, timeout] = a.names<2>();
     nb::handle self = a.self;
-    // prefix, timeout
     nb::object limit = steal_or_throw(PyLong_FromLong(1000));
     long long count = 0;
     nb::object previous;  // keys of the previous pass
     for (;;) {
-        nb::object result = call_method(self, NAME("list"), {a[0].ptr(), limit.ptr(), a[1].ptr()},
+        nb::object result = call_method(self, NAME("list"), {prefix.ptr(), limit.ptr(), timeout.ptr()},
                                         CIRROVA_KWNAMES("prefix", "limit", "timeout"));
         nb::object keys = steal_or_throw(PyList_New(0));
         nb::object objects = mapping_get(result, NAME("objects"));
@@ -951,8 +960,8 @@ nb::object delete_by_prefix(Args& a) {
                 nb::object obj = nb::steal(o);
                 nb::object key = steal_or_throw(PyObject_GetItem(obj.ptr(), NAME("key")));
                 // A listing that ignored the prefix must not delete other keys.
-                if (!under_prefix(key, a[0]))
-                    raise_exception("列出的对象 " + text_of(key) + " 不在前缀 " + text_of(a[0]) + " 下，已停止删除");
+                if (!under_prefix(key, prefix))
+                    raise_exception("列出的对象 " + text_of(key) + " 不在前缀 " + text_of(prefix) + " 下，已停止删除");
                 if (PyList_Append(keys.ptr(), key.ptr()) < 0) raise_current();
             }
             if (PyErr_Occurred()) raise_current();
@@ -965,7 +974,7 @@ nb::object delete_by_prefix(Args& a) {
             if (same) break;
         }
         previous = keys;
-        nb::object resp = call_method(self, NAME("delete_objects"), {keys.ptr(), a[1].ptr()},
+        nb::object resp = call_method(self, NAME("delete_objects"), {keys.ptr(), timeout.ptr()},
                                       CIRROVA_KWNAMES("timeout"));
         nb::object deleted = mapping_get(resp, NAME("deleted"));
         Py_ssize_t removed = 0;

@@ -70,15 +70,17 @@ nb::object send(nb::handle self, PyObject* method, nb::handle key, std::initiali
 // Construction, endpoints and request dispatch
 
 nb::object init(Args& a) {
+    auto [access_key_id, access_key_secret, bucket_arg, region_arg, internal, domain, timeout,
+          http_client] = a.names<8>();
     nb::handle self = a.self;
-    setattr(self, CIRROVA_STR("access_key_id"), a[0]);
-    setattr(self, CIRROVA_STR("access_key_secret"), a[1]);
-    setattr(self, CIRROVA_STR("bucket"), a[2]);
-    setattr(self, CIRROVA_STR("region"), a[3]);
-    setattr(self, CIRROVA_STR("internal"), a[4]);
-    setattr(self, CIRROVA_STR("default_timeout"), a[6]);
+    setattr(self, CIRROVA_STR("access_key_id"), access_key_id);
+    setattr(self, CIRROVA_STR("access_key_secret"), access_key_secret);
+    setattr(self, CIRROVA_STR("bucket"), bucket_arg);
+    setattr(self, CIRROVA_STR("region"), region_arg);
+    setattr(self, CIRROVA_STR("internal"), internal);
+    setattr(self, CIRROVA_STR("default_timeout"), timeout);
 
-    std::string_view bucket = utf8(a[2]), region = utf8(a[3]);
+    std::string_view bucket = utf8(bucket_arg), region = utf8(region_arg);
     std::string external = "https://";
     external.append(bucket).append(".").append(region).append(".").append(ossv4::kDomain);
     std::string intranet = "https://";
@@ -86,10 +88,9 @@ nb::object init(Args& a) {
     nb::str external_s = to_str(external), intranet_s = to_str(intranet);
     setattr(self, CIRROVA_STR("external_url"), external_s);
     setattr(self, CIRROVA_STR("intranet_url"), intranet_s);
-    nb::handle host = a[4].ptr() == Py_True ? intranet_s : external_s;
+    nb::handle host = internal.ptr() == Py_True ? intranet_s : external_s;
     setattr(self, CIRROVA_STR("host"), host);
 
-    nb::handle domain = a[5];
     setattr(self, CIRROVA_STR("_custom_domain"), domain.is_none() ? Py_False : Py_True);
     if (!domain.is_none() && PyUnicode_GetLength(domain.ptr()) > 0) {
         std::string_view d = utf8(domain);
@@ -99,7 +100,6 @@ nb::object init(Args& a) {
         setattr(self, CIRROVA_STR("domain_url"), host);
     }
 
-    nb::handle http_client = a[7];
     if (http_client.is_none()) {
         nb::object httpx = module_attr(g_module, "httpx");
         nb::object client = vcall(getattr(httpx, CIRROVA_STR("Client")), {});
@@ -111,17 +111,18 @@ nb::object init(Args& a) {
 }
 
 nb::object get_path_url(Args& a) {
-    require_key(a[0]);
+    auto [key] = a.names<1>();
+    require_key(key);
     StrAttr domain = str_attr(a.self, CIRROVA_STR("domain_url"));
     std::string url(domain.view);
     url += '/';
-    url += quote_key(utf8(a[0]));
+    url += quote_key(utf8(key));
     return to_str(url);
 }
 
 nb::object request(Args& a) {
+    auto [method, key, query] = a.names<3>();
     nb::handle self = a.self;
-    nb::handle method = a[0], key = a[1], query = a[2];
     nb::dict& kw = a.kwargs();
 
     StrAttr host = str_attr(self, CIRROVA_STR("host"));
@@ -173,15 +174,16 @@ nb::object request(Args& a) {
 // V4 header signature
 
 nb::object sign_request(Args& a) {
-    nb::handle self = a.self, headers = a[2], query = a[3];
+    auto [method, key, headers, query] = a.names<4>();
+    nb::handle self = a.self;
     // References held while the views below are in use.
     std::vector<nb::object> keep;
     Py_ssize_t nh = PyDict_Size(headers.ptr()), nq = query.is_none() ? 0 : PyDict_Size(query.ptr());
     keep.reserve(2 * (size_t)std::max<Py_ssize_t>(0, nh + nq));
 
     ossv4::Request r;
-    r.method = utf8(a[0]);
-    r.key = utf8(a[1]);
+    r.method = utf8(method);
+    r.key = utf8(key);
     r.headers.reserve((size_t)std::max<Py_ssize_t>(0, nh));
     r.query.reserve((size_t)std::max<Py_ssize_t>(0, nq));
 
@@ -237,10 +239,10 @@ nb::object sign_request(Args& a) {
 // Shared URLs and object operations
 
 nb::object get_shared_url(Args& a) {
-    // key, expire_time
-    require_key(a[0]);
-    check_lifetime(a[1], 0, "expire_time");
-    long long lifetime = PyLong_AsLongLong(a[1].ptr());
+    auto [key, expire_time] = a.names<2>();
+    require_key(key);
+    check_lifetime(expire_time, 0, "expire_time");
+    long long lifetime = PyLong_AsLongLong(expire_time.ptr());
     if (lifetime == -1 && PyErr_Occurred()) raise_current();
     double now = now_seconds();
     if (!std::isfinite(now) || std::fabs(now) >= 9.0e18) raise(PyExc_OverflowError, "clock value out of range");
@@ -254,29 +256,29 @@ nb::object get_shared_url(Args& a) {
     StrAttr id = str_attr(self, CIRROVA_STR("access_key_id"));
     StrAttr secret = str_attr(self, CIRROVA_STR("access_key_secret"));
     StrAttr bucket = str_attr(self, CIRROVA_STR("bucket"));
-    return to_str(ossv4::shared_url(base.view, bucket.view, utf8(a[0]), id.view, secret.view, expires));
+    return to_str(ossv4::shared_url(base.view, bucket.view, utf8(key), id.view, secret.view, expires));
 }
 
 nb::object upload(Args& a) {
-    // key, data, content_type, content_md5, headers, timeout
-    require_key(a[0]);
-    require_body(a[1]);
-    nb::dict extra = copy_headers(a[4]);
-    if (!a.is_none(2) && PyUnicode_GetLength(a[2].ptr()) > 0)
-        set_header_replacing(extra, CIRROVA_STR("Content-Type"), a[2]);
-    if (!a.is_none(3) && PyUnicode_GetLength(a[3].ptr()) > 0)
-        set_header_replacing(extra, CIRROVA_STR("Content-MD5"), a[3]);
-    nb::object body = read_if_readable(a[1]);
+    auto [key, data, content_type, content_md5, headers, timeout] = a.names<6>();
+    require_key(key);
+    require_body(data);
+    nb::dict extra = copy_headers(headers);
+    if (!content_type.is_none() && PyUnicode_GetLength(content_type.ptr()) > 0)
+        set_header_replacing(extra, CIRROVA_STR("Content-Type"), content_type);
+    if (!content_md5.is_none() && PyUnicode_GetLength(content_md5.ptr()) > 0)
+        set_header_replacing(extra, CIRROVA_STR("Content-MD5"), content_md5);
+    nb::object body = read_if_readable(data);
     require_body(body);
-    return send(a.self, CIRROVA_STR("PUT"), a[0], {body.ptr(), extra.ptr(), a[5].ptr()},
+    return send(a.self, CIRROVA_STR("PUT"), key, {body.ptr(), extra.ptr(), timeout.ptr()},
                 CIRROVA_KWNAMES("data", "headers", "timeout"));
 }
 
 static nb::object simple(Args& a, PyObject* method) {
-    // key, headers, timeout
-    require_key(a[0]);
-    nb::object headers = own_or_new_headers(a[1]);
-    return send(a.self, method, a[0], {headers.ptr(), a[2].ptr()}, CIRROVA_KWNAMES("headers", "timeout"));
+    auto [key, headers_arg, timeout] = a.names<3>();
+    require_key(key);
+    nb::object headers = own_or_new_headers(headers_arg);
+    return send(a.self, method, key, {headers.ptr(), timeout.ptr()}, CIRROVA_KWNAMES("headers", "timeout"));
 }
 
 nb::object download(Args& a) { return simple(a, CIRROVA_STR("GET")); }
@@ -287,13 +289,14 @@ nb::object delete_(Args& a) { return simple(a, CIRROVA_STR("DELETE")); }
 // Listing
 
 nb::object list(Args& a) {
+    auto [prefix, marker, limit, headers, timeout] = a.names<5>();
     nb::dict params;
-    dict_set(params, CIRROVA_STR("prefix"), a[0]);
-    dict_set(params, CIRROVA_STR("marker"), a[1]);
-    dict_set(params, CIRROVA_STR("max-keys"), steal_or_throw(PyObject_Str(a[2].ptr())));
-    nb::dict req_headers = copy_headers(a[3]);
+    dict_set(params, CIRROVA_STR("prefix"), prefix);
+    dict_set(params, CIRROVA_STR("marker"), marker);
+    dict_set(params, CIRROVA_STR("max-keys"), steal_or_throw(PyObject_Str(limit.ptr())));
+    nb::dict req_headers = copy_headers(headers);
     nb::object resp = send(a.self, CIRROVA_STR("GET"), nb::handle(CIRROVA_STR("")),
-                           {params.ptr(), req_headers.ptr(), a[4].ptr()},
+                           {params.ptr(), req_headers.ptr(), timeout.ptr()},
                            CIRROVA_KWNAMES("query_params", "headers", "timeout"));
     // An error document would read as an empty bucket.
     if (status_code(resp) != 200) raise_exception("列举文件失败: " + status_and_text(resp));
@@ -369,36 +372,36 @@ nb::object list(Args& a) {
 // Multipart upload and ranged download
 
 nb::object initiate_multipart_upload(Args& a) {
-    // key, content_type, headers, timeout
-    require_key(a[0]);
+    auto [key, content_type, headers, timeout] = a.names<4>();
+    require_key(key);
     nb::dict params;
     dict_set(params, CIRROVA_STR("uploads"), nb::handle(CIRROVA_STR("")));
-    nb::dict extra = copy_headers(a[2]);
-    if (!a.is_none(1) && PyUnicode_GetLength(a[1].ptr()) > 0)
-        set_header_replacing(extra, CIRROVA_STR("Content-Type"), a[1]);
-    return send(a.self, CIRROVA_STR("POST"), a[0], {params.ptr(), extra.ptr(), a[3].ptr()},
+    nb::dict extra = copy_headers(headers);
+    if (!content_type.is_none() && PyUnicode_GetLength(content_type.ptr()) > 0)
+        set_header_replacing(extra, CIRROVA_STR("Content-Type"), content_type);
+    return send(a.self, CIRROVA_STR("POST"), key, {params.ptr(), extra.ptr(), timeout.ptr()},
                 CIRROVA_KWNAMES("query_params", "headers", "timeout"));
 }
 
 nb::object upload_part(Args& a) {
-    // key, upload_id, part_number, data, content_type, headers, timeout
-    require_key(a[0]);
-    require_body(a[3]);
+    auto [key, upload_id, part_number, data, content_type, headers, timeout] = a.names<7>();
+    require_key(key);
+    require_body(data);
     nb::dict params;
-    dict_set(params, CIRROVA_STR("partNumber"), steal_or_throw(PyObject_Str(a[2].ptr())));
-    dict_set(params, CIRROVA_STR("uploadId"), a[1]);
-    nb::object body = read_if_readable(a[3]);
+    dict_set(params, CIRROVA_STR("partNumber"), steal_or_throw(PyObject_Str(part_number.ptr())));
+    dict_set(params, CIRROVA_STR("uploadId"), upload_id);
+    nb::object body = read_if_readable(data);
     require_body(body);
-    nb::dict extra = copy_headers(a[5]);
-    if (PyUnicode_GetLength(a[4].ptr()) > 0) set_header_replacing(extra, CIRROVA_STR("Content-Type"), a[4]);
-    return send(a.self, CIRROVA_STR("PUT"), a[0], {params.ptr(), body.ptr(), extra.ptr(), a[6].ptr()},
+    nb::dict extra = copy_headers(headers);
+    if (PyUnicode_GetLength(content_type.ptr()) > 0)
+        set_header_replacing(extra, CIRROVA_STR("Content-Type"), content_type);
+    return send(a.self, CIRROVA_STR("PUT"), key, {params.ptr(), body.ptr(), extra.ptr(), timeout.ptr()},
                 CIRROVA_KWNAMES("query_params", "data", "headers", "timeout"));
 }
 
 nb::object finish_multipart_upload(Args& a) {
-    // key, upload_id, etags, new_object, headers, timeout
-    require_key(a[0]);
-    nb::handle etags = a[2];
+    auto [key, upload_id, etags, new_object, headers, timeout] = a.names<6>();
+    require_key(key);
     std::string body = "<CompleteMultipartUpload>";
     Py_ssize_t n = PyList_Size(etags.ptr());
     if (n < 0) raise_current();
@@ -415,28 +418,28 @@ nb::object finish_multipart_upload(Args& a) {
     body += "</CompleteMultipartUpload>";
 
     nb::dict params;
-    dict_set(params, CIRROVA_STR("uploadId"), a[1]);
-    nb::dict extra = copy_headers(a[4]);
+    dict_set(params, CIRROVA_STR("uploadId"), upload_id);
+    nb::dict extra = copy_headers(headers);
     set_header_replacing(extra, CIRROVA_STR("Content-Type"), nb::handle(CIRROVA_STR("application/xml")));
     nb::str xml = to_str(body);
-    return send(a.self, CIRROVA_STR("POST"), a[0], {params.ptr(), xml.ptr(), extra.ptr(), a[5].ptr()},
+    return send(a.self, CIRROVA_STR("POST"), key, {params.ptr(), xml.ptr(), extra.ptr(), timeout.ptr()},
                 CIRROVA_KWNAMES("query_params", "data", "headers", "timeout"));
 }
 
 nb::object abort_multipart_upload(Args& a) {
-    // key, upload_id, headers, timeout
-    require_key(a[0]);
+    auto [key, upload_id, headers_arg, timeout] = a.names<4>();
+    require_key(key);
     nb::dict params;
-    dict_set(params, CIRROVA_STR("uploadId"), a[1]);
-    nb::object headers = own_or_new_headers(a[2]);
-    return send(a.self, CIRROVA_STR("DELETE"), a[0], {params.ptr(), headers.ptr(), a[3].ptr()},
+    dict_set(params, CIRROVA_STR("uploadId"), upload_id);
+    nb::object headers = own_or_new_headers(headers_arg);
+    return send(a.self, CIRROVA_STR("DELETE"), key, {params.ptr(), headers.ptr(), timeout.ptr()},
                 CIRROVA_KWNAMES("query_params", "headers", "timeout"));
 }
 
 nb::object multipart_download(Args& a) {
-    // key, local_path, part_size, callback, timeout
-    require_key(a[0]);
-    return cirrova::multipart_download(a.self, a[0], a[1], a[2], a[3], a[4]);
+    auto [key, local_path, part_size, callback, timeout] = a.names<5>();
+    require_key(key);
+    return cirrova::multipart_download(a.self, key, local_path, part_size, callback, timeout);
 }
 
 }  // namespace cirrova::pelorin

@@ -367,12 +367,16 @@ class TestMultipartUpload:
         src = tmp_path / "f"
         src.write_bytes(b"0123456789")
 
+        stop = KeyError("stop")
+
         def callback(index, *rest):
             if index == 1:
-                raise KeyError("stop")
-        with pytest.raises(KeyError, match="stop"):
+                raise stop
+        with pytest.raises(KeyError, match="stop") as ei:
             client.multipart_upload("k", str(src), callback=callback)
         assert service.count("part") == 2 and service.count("abort") == 1 and not service.uploads
+        # The error raised after the abort is the callback's own, traceback and all.
+        assert ei.value is stop and ei.traceback[-1].name == "callback"
         with pytest.raises(ValueError):
             client.multipart_upload("k", str(src), part_size=0)
         service.blk_size = 0

@@ -131,3 +131,38 @@ def test_recursing_override_raises_recursion_error_on_a_small_thread_stack(name,
     rc, out, err = finish(child(RECURSING_OVERRIDE.format(imports=CLIENTS[name]), str(stack)))
     assert rc == 0, err[-2000:]
     assert out.strip() == "['RecursionError', 'RecursionError']"
+
+
+MULTIPART_ABORT_AT_EXIT = r"""
+import contextlib, sys, threading, time, httpx
+from cirrova.dramlet import DramletFileClient as C
+aborting = threading.Event()
+def reply(request):
+    if request.method == "POST" and "uploads" in request.url.params:
+        return httpx.Response(200, json={"UploadId": "u", "BlkSize": 4})
+    if request.method == "DELETE":
+        aborting.set()
+        time.sleep(0.01)  # gives up the lock inside the abort: the interpreter may end the thread here
+        return httpx.Response(204)
+    return httpx.Response(500, content=b"refused")
+c = C("pub", "priv", "b", http_client=httpx.Client(transport=httpx.MockTransport(reply)))
+def loop():
+    while True:
+        with contextlib.suppress(Exception):
+            c.multipart_upload_bytes("k", b"x" * 8, part_size=4, retries=1)
+for _ in range(4):
+    threading.Thread(target=loop, daemon=True).start()
+assert aborting.wait(10)
+sys.stderr.write("aborting\n")
+time.sleep(0.2)
+"""
+
+
+def test_interpreter_exit_while_the_multipart_driver_aborts_a_failed_upload():
+    # After a failed part the driver calls abort_multipart_upload with the
+    # error still to be raised: a thread ended inside that call must not take
+    # the error's release (and the interpreter lock) down with it.
+    procs = [child(MULTIPART_ABORT_AT_EXIT) for _ in range(4)]
+    for proc in procs:
+        rc, out, err = finish(proc)
+        assert rc == 0 and "aborting" in err, err[-2000:]

@@ -23,6 +23,8 @@
 
 #include "thread_exit.h"
 
+#include <array>
+#include <cassert>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -52,16 +54,26 @@ struct Param {
     Default def = required;
 };
 
-// The bound, checked arguments of one call. `args[i]` is the i-th declared
-// parameter (self excluded), never null; values annotated "int" are Python
-// ints and values annotated "bool" are True or False.
+// The bound, checked arguments of one call (self excluded), never null;
+// values annotated "int" are Python ints and values annotated "bool" are
+// True or False. A body names them once at the top, in declaration order:
+//   auto [key, data, content_type] = a.names<3>();
+// N may stop short of size() when the trailing parameters go unused; it
+// must not exceed size() (checked in debug builds). There is deliberately no
+// indexed access, so that a body never refers to an argument by position.
 class Args {
 public:
     nb::handle self;
 
-    nb::handle operator[](size_t i) const { return values_[i]; }
     size_t size() const { return count_; }
-    bool is_none(size_t i) const { return values_[i] == Py_None; }
+
+    template <size_t N>
+    std::array<nb::handle, N> names() const {
+        assert(N <= count_);
+        std::array<nb::handle, N> r;
+        for (size_t i = 0; i < N; ++i) r[i] = values_[i];
+        return r;
+    }
 
     // Extra keyword arguments of a method declared with **kwargs (a new dict
     // owned by the call; may be modified by the body).

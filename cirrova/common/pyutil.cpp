@@ -38,6 +38,16 @@ void raise_current() {
     throw nb::python_error();
 }
 
+nb::object take_error(nb::python_error& e) noexcept {
+    e.restore();
+    return nb::steal(PyErr_GetRaisedException());
+}
+
+void rethrow_error(nb::object error) {
+    PyErr_SetRaisedException(error.release().ptr());
+    throw nb::python_error();
+}
+
 std::string_view utf8(nb::handle s) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);

@@ -32,6 +32,16 @@ PyObject* intern_forever(const char* text);
 // Throws the Python error that is currently set.
 [[noreturn]] void raise_current();
 
+// Takes the Python error out of a caught exception, as an object; the
+// exception then holds nothing. For a handler that calls Python before it
+// rethrows: the call may let the interpreter end this thread at exit, and the
+// forced unwind would destroy the caught exception, whose release of its
+// error takes the interpreter lock, which a thread being ended cannot do from
+// that noexcept path (the process aborts). An object is left alone instead.
+nb::object take_error(nb::python_error& e) noexcept;
+// Throws an error kept by take_error again.
+[[noreturn]] void rethrow_error(nb::object error);
+
 // Checks a CPython result: throws the pending Python error when `o` is null.
 inline nb::object steal_or_throw(PyObject* o) {
     if (!o) raise_current();

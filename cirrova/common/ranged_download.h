@@ -20,7 +20,7 @@
 //       5. download_ranges() below; every range request also carries
 //          If-Match with the head's ETag when it had one.
 //     Returns True. A method body can return its result directly:
-//       return multipart_download(a.self, a[0], a[1], a[2], a[3], a[4]);
+//       return multipart_download(a.self, key, local_path, part_size, callback, timeout);
 //
 //   download_ranges(const RangedDownload&)
 //     The loop alone, for a caller that found the size itself. Writes into a
