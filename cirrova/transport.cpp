@@ -427,9 +427,10 @@ long limit_attr(nb::handle limits, const char* name) {
 }
 
 nb::object init(Args& a) {
-    nb::handle self = a.self, verify = a[0], cert = a[1], proxy = a[3], limits = a[4];
-    bool trust_env = truthy(a[2]), http2 = truthy(a[6]);
-    long retries = PyLong_AsLong(a[5].ptr());
+    auto [verify, cert, trust_env_arg, proxy, limits, retries_arg, http2_arg] = a.names<7>();
+    nb::handle self = a.self;
+    bool trust_env = truthy(trust_env_arg), http2 = truthy(http2_arg);
+    long retries = PyLong_AsLong(retries_arg.ptr());
     if (retries == -1 && PyErr_Occurred()) raise_current();
 
     Settings s;
@@ -464,7 +465,8 @@ nb::object init(Args& a) {
 }
 
 nb::object handle_request(Args& a) {
-    nb::handle self = a.self, request = a[0];
+    auto [request] = a.names<1>();
+    nb::handle self = a.self;
     Core& core = core_of(self);
     std::unique_ptr<Exchange> x = make_exchange(core, request);
     bool ok;
