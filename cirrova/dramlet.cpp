@@ -150,11 +150,11 @@ nb::object get_auth_headers(nb::handle self, nb::handle key) {
     return h;
 }
 
-// base + "/" + url_key(key), base being the text of a URL attribute.
+// base + "/" + the quoted key, base being the text of a URL attribute.
 nb::object object_url(nb::handle base, nb::handle key) {
     std::string url(utf8(base));
     url += '/';
-    url += dramlet::url_key(utf8(key));
+    append_quoted_key(url, utf8(key));
     return to_str(url);
 }
 
@@ -614,29 +614,6 @@ nb::object drive_multipart(Args& a, bool from_file) {
 
 namespace cirrova::dramlet {
 
-std::string url_key(std::string_view key) {
-    std::string q = quote_path(key);
-    if (q.find('.') == std::string::npos) return q;
-    // "." and ".." segments would be removed by URL normalisation.
-    std::string out;
-    out.reserve(q.size() + 8);
-    size_t pos = 0;
-    while (true) {
-        size_t slash = q.find('/', pos);
-        std::string_view seg = std::string_view(q).substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
-        if (seg == ".")
-            out += "%2E";
-        else if (seg == "..")
-            out += "%2E%2E";
-        else
-            out += seg;
-        if (slash == std::string::npos) break;
-        out += '/';
-        pos = slash + 1;
-    }
-    return out;
-}
-
 // ---------------------------------------------------------------------------
 // Construction
 // ---------------------------------------------------------------------------
@@ -959,7 +936,7 @@ nb::object request(Args& a) {
     std::string_view k = utf8(key);
     if (!k.empty()) {
         url += '/';
-        url += url_key(k);
+        append_quoted_key(url, k);
     }
     nb::object url_obj = to_str(url);
     vcall(builtin(CIRROVA_STR("print")), {url_obj.ptr()});
@@ -1032,7 +1009,7 @@ nb::object get_shared_url(Args& a) {
     StrAttr public_key(self, CIRROVA_STR("public_key"));
     std::string url(utf8(base));
     url += '/';
-    url += url_key(utf8(key));
+    append_quoted_key(url, utf8(key));
     url += '?';
     url += ufile::kPublicKeyParam;
     url += '=';

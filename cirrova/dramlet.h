@@ -17,10 +17,6 @@ inline constexpr long long kDefaultChunkSize = 8LL * 1024 * 1024;
 inline constexpr long long kDefaultDownloadPartSize = 8LL * 1024 * 1024;
 inline constexpr long long kDefaultUploadPartSize = 4LL * 1024 * 1024;
 
-// The key as it goes into a URL path: UTF-8 percent-encoded with "/" kept,
-// and "." / ".." segments escaped so that URL normalisation cannot drop them.
-std::string url_key(std::string_view key);
-
 // construction
 nb::object init(Args& a);
 // signature
