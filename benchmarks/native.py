@@ -6,7 +6,6 @@ of its own: one worker, sendfile, one server for downloads and one PUT sink.
 
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import threading
@@ -15,80 +14,19 @@ import time
 import httpx
 
 import common
+from nginx import Nginx, binary as nginx_binary
 import timing
 
 MiB = common.MiB
-NGINX_CONF = """\
-worker_processes 1;
-daemon off;
-user root;
-pid {tmp}/nginx.pid;
-error_log {tmp}/error.log;
-events {{ worker_connections 64; }}
-http {{
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_requests 100000;
-    client_body_temp_path {tmp}/body;
-    proxy_temp_path {tmp}/proxy;
-    fastcgi_temp_path {tmp}/fastcgi;
-    uwsgi_temp_path {tmp}/uwsgi;
-    scgi_temp_path {tmp}/scgi;
-    server {{
-        listen 127.0.0.1:{files};
-        root {tmp}/www;
-    }}
-    server {{
-        listen 127.0.0.1:{sink};
-        client_max_body_size 0;
-        location / {{
-            if ($request_method = PUT) {{ return 200; }}
-        }}
-    }}
-}}
-"""
-
-
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Nginx:
-    def __init__(self, tmp):
-        self.tmp = os.path.join(tmp, "nginx")
-        os.makedirs(os.path.join(self.tmp, "www", "bench-bucket"), exist_ok=True)
-        self.files, self.sink = _free_port(), _free_port()
-        conf = os.path.join(self.tmp, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(NGINX_CONF.format(tmp=self.tmp, files=self.files, sink=self.sink))
-        self.proc = subprocess.Popen([shutil.which("nginx") or "/usr/sbin/nginx", "-c", conf, "-e",
-                                      os.path.join(self.tmp, "error.log")],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", self.files), timeout=1).close()
-                socket.create_connection(("127.0.0.1", self.sink), timeout=1).close()
-                return
-            except OSError:
-                if self.proc.poll() is not None:
-                    raise RuntimeError("nginx did not start: " + self.proc.stderr.read().decode(errors="replace"))
-                time.sleep(0.05)
-        raise RuntimeError("nginx did not start listening")
-
-    def file(self, name, size):
-        path = os.path.join(self.tmp, "www", "bench-bucket", name)  # the benchmark client's bucket
-        with open(path, "wb") as f:
-            block = os.urandom(MiB)
-            for _ in range(size // MiB):
-                f.write(block)
-        return path, "http://127.0.0.1:%d/bench-bucket/%s" % (self.files, name)
-
-    def close(self):
-        self.proc.terminate()
-        self.proc.wait(10)
+def _write_file(root, name, size):
+    """A file of `size` random bytes in the benchmark client's bucket; its path and its URL path."""
+    os.makedirs(os.path.join(root, "bench-bucket"), exist_ok=True)
+    path = os.path.join(root, "bench-bucket", name)
+    with open(path, "wb") as f:
+        block = os.urandom(MiB)
+        for _ in range(size // MiB):
+            f.write(block)
+    return path, "/bench-bucket/" + name
 
 
 def _best(fn, rounds):
@@ -171,7 +109,7 @@ def bench_native(table, quick, tmp, at_least, us):
     mib = 16 if quick else 256
     rows = [what_dl, "head: client+NativeTransport vs bare httpx", "PUT %d MiB, NativeTransport vs curl -T" % mib,
             "GIL: Python loop during a download, native", "GIL: Python loop during a download, httpx"]
-    missing = [tool for tool in ("nginx", "curl") if not (shutil.which(tool) or os.path.exists("/usr/sbin/" + tool))]
+    missing = [tool for tool, found in (("nginx", nginx_binary()), ("curl", shutil.which("curl"))) if not found]
     try:
         from cirrova.transport import NativeTransport
     except ImportError as exc:
@@ -186,10 +124,12 @@ def bench_native(table, quick, tmp, at_least, us):
 
     size = 16 * MiB if quick else 256 * MiB
     rounds = 1 if quick else 3
-    nginx = Nginx(tmp)
+    www = os.path.join(tmp, "www")
+    src, url_path = _write_file(www, "big.bin", size)
+    server = Nginx(www, sink=True).start()
     try:
-        src, url = nginx.file("big.bin", size)
-        endpoint = "http://127.0.0.1:%d" % nginx.files
+        url = server.endpoint + url_path
+        endpoint = server.endpoint
         out = os.path.join(tmp, "out.bin")
         native = httpx.Client(transport=NativeTransport(), timeout=60)
         plain = httpx.Client(timeout=60)
@@ -242,7 +182,7 @@ def bench_native(table, quick, tmp, at_least, us):
         try:
             with open(src, "rb") as f:
                 data = f.read()
-            sink = "http://127.0.0.1:%d/sink/big.bin" % nginx.sink
+            sink = server.sink_endpoint + "/sink/big.bin"
 
             def put():
                 r = native.put(sink, content=data)
@@ -275,4 +215,4 @@ def bench_native(table, quick, tmp, at_least, us):
         native.close()
         plain.close()
     finally:
-        nginx.close()
+        server.stop()

@@ -1,7 +1,9 @@
-"""A throw-away nginx on 127.0.0.1 serving one directory, optionally with a per-connection rate cap.
+"""A throw-away nginx on 127.0.0.1 serving one directory, optionally with a per-connection rate cap and a
+second server that takes any PUT and answers 200 (a sink for upload benchmarks).
 
-    with Nginx(root, limit_rate="16m") as server:
+    with Nginx(root, limit_rate="16m", sink=True) as server:
         server.endpoint      # "http://127.0.0.1:PORT"; /a/b serves ROOT/a/b with Range, ETag and If-Match
+        server.sink_endpoint # "http://127.0.0.1:PORT2"; PUT anything, 200
 
 nginx itself comes from the system (tools/bench installs it when missing).
 """
@@ -15,7 +17,7 @@ import time
 
 CONF = """
 {user}
-worker_processes 2;
+worker_processes {workers};
 pid {prefix}/nginx.pid;
 error_log {prefix}/error.log warn;
 daemon off;
@@ -37,12 +39,26 @@ http {{
         root {root};
         location / {{ {limit} }}
     }}
-}}
+{sink}}}
+"""
+
+SINK = """    server {{
+        listen 127.0.0.1:{port};
+        client_max_body_size 0;
+        location / {{
+            if ($request_method = PUT) {{ return 200; }}
+        }}
+    }}
 """
 
 
+def binary():
+    """The nginx executable (Debian's nginx-light installs it in /usr/sbin), or None."""
+    return shutil.which("nginx") or ("/usr/sbin/nginx" if os.path.exists("/usr/sbin/nginx") else None)
+
+
 def available():
-    return shutil.which("nginx") is not None
+    return binary() is not None
 
 
 def _free_port():
@@ -52,10 +68,12 @@ def _free_port():
 
 
 class Nginx:
-    def __init__(self, root, limit_rate=None):
-        self.root, self.limit_rate = os.path.abspath(root), limit_rate
+    def __init__(self, root, limit_rate=None, sink=False, workers=1):
+        self.root, self.limit_rate, self.workers = os.path.abspath(root), limit_rate, workers
         self.port = _free_port()
         self.endpoint = f"http://127.0.0.1:{self.port}"
+        self.sink_port = _free_port() if sink else None
+        self.sink_endpoint = f"http://127.0.0.1:{self.sink_port}" if sink else None
         self.prefix = self.process = None
 
     def start(self):
@@ -63,16 +81,19 @@ class Nginx:
         conf = os.path.join(self.prefix, "nginx.conf")
         with open(conf, "w") as f:
             f.write(CONF.format(user="user root;" if os.geteuid() == 0 else "", prefix=self.prefix, port=self.port,
-                                root=self.root, limit=f"limit_rate {self.limit_rate};" if self.limit_rate else ""))
-        self.process = subprocess.Popen(["nginx", "-p", self.prefix, "-c", conf, "-e", os.path.join(self.prefix, "error.log")],
+                                root=self.root, limit=f"limit_rate {self.limit_rate};" if self.limit_rate else "",
+                                workers=self.workers,
+                                sink=SINK.format(port=self.sink_port) if self.sink_port else ""))
+        self.process = subprocess.Popen([binary(), "-p", self.prefix, "-c", conf, "-e", os.path.join(self.prefix, "error.log")],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise RuntimeError("nginx exited: " + self.process.stderr.read().decode(errors="replace"))
             try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
-                    return self
+                for port in filter(None, (self.port, self.sink_port)):
+                    socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+                return self
             except OSError:
                 time.sleep(0.05)
         self.stop()

@@ -136,7 +136,7 @@ def bench_transfer(table, quick, tmp):
 
 
 def _nginx_rows(table, transfer, root, tmp, big, dst, rounds, quick, via):
-    with nginx.Nginx(root) as server, http_client() as http:
+    with nginx.Nginx(root, workers=2) as server, http_client() as http:
         client = s3_client(server.endpoint, http)
         url = f"{server.endpoint}/{BUCKET}/big.bin"
         t_curl = min(_curl(url) for _ in range(rounds))
@@ -148,7 +148,7 @@ def _nginx_rows(table, transfer, root, tmp, big, dst, rounds, quick, via):
                   % (big / MiB / t_tr, curl_rate / MiB, big // MiB, via))
         _many(table, transfer, client, root, tmp, quick, via)
 
-    with nginx.Nginx(root, limit_rate="16m") as server, http_client() as http:
+    with nginx.Nginx(root, limit_rate="16m", workers=2) as server, http_client() as http:
         client = s3_client(server.endpoint, http)
         t_tr = _best(lambda: transfer.download(client, "big.bin", dst, concurrency=8), rounds, dst)
         t_own = _best(lambda: client.multipart_download("big.bin", dst), 1, dst)
@@ -238,7 +238,7 @@ def _memory(table, tmp, quick, root, have_nginx):
                     if not have_nginx:
                         table.skip(what, "<= 1.00", "nginx not installed")
                         continue
-                    with nginx.Nginx(root) as server:
+                    with nginx.Nginx(root, workers=2) as server:
                         res = _child([op, server.endpoint, "huge.bin", os.path.join(tmp, "huge-out.bin"), part,
                                       concurrency])
                 else:
