@@ -1,5 +1,6 @@
 """Retries with back-off, and the bounded worker pool that every transfer runs on."""
 
+import importlib
 import queue
 import random
 import threading
@@ -7,10 +8,16 @@ import time
 
 import httpx
 
-try:
-    from cirrova.transport import CancelToken
-except ImportError:  # the native transport not built: requests in flight cannot be aborted
-    CancelToken = None
+
+def _token_class():
+    """The native transport's CancelToken; None where the transport is not built."""
+    try:
+        return importlib.import_module("cirrova.transport").CancelToken
+    except (ImportError, AttributeError):  # then requests in flight cannot be aborted
+        return None
+
+
+_CancelToken = _token_class()
 
 #: Attempts per request (the first try included).
 ATTEMPTS = 4
@@ -65,7 +72,7 @@ class Stop(threading.Event):
 
     def __init__(self):
         super().__init__()
-        self.token = CancelToken() if CancelToken is not None else _NoToken()
+        self.token = _CancelToken() if _CancelToken is not None else _NoToken()
         self._files = set()
         self._files_lock = threading.Lock()
         self._abandoned = False
