@@ -290,7 +290,7 @@ def drive(concurrency, jobs, on_progress=None, on_done=None):
         cancel.set()
         _finish(pool, cancel, drop_queued=True)
         raise
-    _finish(pool, cancel, drop_queued=first is not None)
+    _finish(pool, cancel, drop_queued=first is not None, deadline=deadline)
     if first is not None:
         for error in later:
             first.add_note(f"later failure: {error!r}")
@@ -338,8 +338,13 @@ class Workers:
         return [t for t in self.threads if t.is_alive()]
 
 
-def _finish(pool, cancel, drop_queued):
-    if pool.join(drop_queued=drop_queued, timeout=JOIN_GRACE if cancel.is_set() else None):
+def _finish(pool, cancel, drop_queued, deadline=None):
+    """Joins the workers: without limit when all went well, else within the grace left (from `deadline`,
+    when the stop began earlier); the workers still running then are abandoned."""
+    timeout = None
+    if cancel.is_set():
+        timeout = JOIN_GRACE if deadline is None else max(0.0, deadline - time.monotonic())
+    if pool.join(drop_queued=drop_queued, timeout=timeout):
         cancel.abandon()
 
 
