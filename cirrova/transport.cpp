@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -103,6 +104,11 @@ const char* curl_error_class(const Exchange& x) {
     }
     if (x.proxy_refused()) return "ProxyError";
     if (!x.connected()) return "ConnectError";  // refused, unresolved, TLS handshake or verification
+    // libcurl refuses a response header past its limit (as httpx does past its own) as out of memory.
+    if (!x.head_done() && rc == CURLE_OUT_OF_MEMORY) return "RemoteProtocolError";
+#if LIBCURL_VERSION_NUM >= 0x080600
+    if (rc == CURLE_TOO_LARGE) return "RemoteProtocolError";
+#endif
     switch (rc) {
         case CURLE_GOT_NOTHING:
         case CURLE_PARTIAL_FILE:
@@ -209,7 +215,10 @@ namespace {
         case Failure::ConnectTimeout: cls = "ConnectTimeout"; break;
         case Failure::ReadTimeout: cls = "ReadTimeout"; break;
         case Failure::WriteTimeout: cls = "WriteTimeout"; break;
-        case Failure::ShortBody: cls = "LocalProtocolError"; break;
+        case Failure::ShortBody:
+        case Failure::LongBody: cls = "LocalProtocolError"; break;
+        case Failure::BadResponse:
+        case Failure::Dropped: cls = "RemoteProtocolError"; break;
         case Failure::Curl: cls = curl_error_class(x); break;
         default: break;
     }
@@ -280,7 +289,12 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
         }
         r.header_lines.push_back(std::move(line));
         if (ascii_iequals(name, "content-length")) {
-            r.content_length = std::stoll(std::string(trim(value)));
+            std::string_view digits = trim(value);
+            long long length = 0;
+            auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), length);
+            if (digits.empty() || digits[0] == '-' || ec != std::errc() || end != digits.data() + digits.size())
+                raise_httpx("LocalProtocolError", "bad Content-Length", request);
+            r.content_length = length;
         } else if (ascii_iequals(name, "transfer-encoding") &&
                    ascii_lower(value).find("chunked") != std::string::npos) {
             chunked = true;
@@ -289,6 +303,9 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
     if (!connection.empty()) r.header_lines.push_back("Connection: " + connection);
     if (chunked) r.content_length = -1;
     r.has_body = chunked || r.content_length > 0;
+    static constexpr std::string_view kIdempotent[] = {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"};
+    r.resendable = !r.has_body && std::find(std::begin(kIdempotent), std::end(kIdempotent), r.method) !=
+                                      std::end(kIdempotent);
 
     nb::object ext = getattr(request, CIRROVA_STR("extensions"));
     nb::object t = mapping_get(ext, CIRROVA_STR("timeout"));
@@ -380,7 +397,7 @@ nb::object Body::next() {
     }
     // The chunk is not shared yet: libcurl fills it without the lock.
     size_t got = without_gil([&] {
-        size_t n = want ? x.read_into(buf, want) : 0;
+        size_t n = want ? x.read_some(buf, want) : 0;
         if (x.failure() == Failure::None && left >= 0 && (long long)n == left) x.finish();
         return n;
     });
