@@ -2,7 +2,9 @@
 broken framing both ways, and bodies that trickle. httpx's own transport is the reference wherever both
 apply."""
 
+import fcntl
 import socket
+import termios
 import threading
 
 import h11
@@ -174,10 +176,18 @@ def hang_up(sock):
 IDLE_FAULTS = {"408 before closing": late_408, "stray reply": stray_reply, "closed": hang_up}
 
 
+def delivered(sock):
+    """Waits until the peer's kernel has acknowledged everything sent on `sock`, its end included."""
+    for _ in range(500):
+        if fcntl.ioctl(sock, termios.TIOCOUTQ, b"\0\0\0\0") == b"\0\0\0\0":
+            return
+        threading.Event().wait(0.01)
+
+
 @pytest.mark.parametrize("fault", list(IDLE_FAULTS))
 @pytest.mark.parametrize("method", ["GET", "PUT"])
 def test_a_pooled_connection_with_unread_bytes_or_closed_is_never_reused(client, fault, method):
-    written = threading.Event()
+    idle, written = threading.Event(), threading.Event()
 
     def reply(req):
         if req.connection > 1:
@@ -185,16 +195,17 @@ def test_a_pooled_connection_with_unread_bytes_or_closed_is_never_reused(client,
 
         def first_then_fault(sock):
             sock.sendall(response(body=b"first"))
-            threading.Event().wait(0.3)  # the reply above is read and its connection idle by then
-            IDLE_FAULTS[fault](sock)
+            if idle.wait(10):
+                IDLE_FAULTS[fault](sock)
+                delivered(sock)
             written.set()
             silent(sock)
         return first_then_fault
 
     with RawServer(reply) as srv:
         assert client.get(srv.url("/1")).content == b"first"
+        idle.set()  # the reply is read: its connection waits in the pool
         assert written.wait(10)
-        threading.Event().wait(0.2)  # the fault's bytes cross loopback
         for path in ("/2", "/3"):
             r = client.request(method, srv.url(path), content=b"body" if method == "PUT" else None)
             assert (r.status_code, r.content) == (200, path.encode())
