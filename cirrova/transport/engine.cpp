@@ -219,7 +219,7 @@ void Pool::close() {
 // ---------------------------------------------------------------------------
 
 Exchange::Exchange(std::shared_ptr<Pool> pool, Request req, std::unique_ptr<BodySource> body)
-    : pool_(std::move(pool)), req_(std::move(req)), body_(std::move(body)) {}
+    : pool_(std::move(pool)), req_(std::move(req)), body_(std::move(body)), next_signal_check_(Clock::now() + kWaitSlice) {}
 
 Exchange::~Exchange() { release(); }
 
@@ -384,6 +384,8 @@ bool Exchange::attempt() {
 template <class Stop>
 void Exchange::pump(Stop stop, bool early) {
     CURLM* multi = conn_->multi;
+    // Signals are looked at only in a wait that lasts: a short exchange never takes the interpreter lock.
+    next_signal_check_ = Clock::now() + kWaitSlice;
     while (!done_ && !stop()) {
         if (Failure f = interruption(); f != Failure::None) {
             fail(f);
