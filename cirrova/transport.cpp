@@ -582,14 +582,20 @@ nb::object close(Args& a) {
     return nb::none();
 }
 
-Body& body_of(nb::handle stream) { return nb::cast<Body&>(getattr(stream, CIRROVA_STR("_body"))); }
+// The body is held for the call: Python code that runs meanwhile (a signal
+// handler) may drop the stream's reference.
+nb::object body_of(nb::handle stream) { return getattr(stream, CIRROVA_STR("_body")); }
 
 nb::object stream_iter(Args& a) { return nb::borrow(a.self); }
 
-nb::object stream_next(Args& a) { return body_of(a.self).next(); }
+nb::object stream_next(Args& a) {
+    nb::object body = body_of(a.self);
+    return nb::cast<Body&>(body).next();
+}
 
 nb::object stream_close(Args& a) {
-    body_of(a.self).close();
+    nb::object body = body_of(a.self);
+    nb::cast<Body&>(body).close();
     return nb::none();
 }
 

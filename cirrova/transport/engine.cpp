@@ -219,7 +219,10 @@ void Pool::close() {
 // ---------------------------------------------------------------------------
 
 Exchange::Exchange(std::shared_ptr<Pool> pool, Request req, std::unique_ptr<BodySource> body)
-    : pool_(std::move(pool)), req_(std::move(req)), body_(std::move(body)), next_signal_check_(Clock::now() + kWaitSlice) {}
+    : pool_(std::move(pool)),
+      req_(std::move(req)),
+      body_(std::move(body)),
+      next_signal_check_(Clock::now() + kWaitSlice) {}
 
 Exchange::~Exchange() { release(); }
 
@@ -421,7 +424,8 @@ void Exchange::pump(Stop stop, bool early) {
             auto now = Clock::now();
             auto due = std::min(last_read_ + kQuiet, sink_first_ + kMaxHold);
             if (now >= due) return;
-            wait_ms = std::min(wait_ms, long(std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count()) + 1);
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+            wait_ms = std::min(wait_ms, long(ms));
         }
         if (connected_) {
             // httpx's read and write time-outs bound each wait for progress.
@@ -443,11 +447,7 @@ void Exchange::pump(Stop stop, bool early) {
     }
 }
 
-size_t Exchange::read_some(char* buf, size_t cap) { return read_into(buf, cap, true); }
-
-size_t Exchange::read_into(char* buf, size_t cap) { return read_into(buf, cap, false); }
-
-size_t Exchange::read_into(char* buf, size_t cap, bool early) {
+size_t Exchange::read_some(char* buf, size_t cap) {
     sink_ = buf;
     sink_cap_ = cap;
     sink_len_ = 0;
@@ -469,7 +469,7 @@ size_t Exchange::read_into(char* buf, size_t cap, bool early) {
     }
     if (!done_) {
         last_read_ = std::max(last_read_, Clock::now());
-        pump([this] { return sink_len_ == sink_cap_; }, early);
+        pump([this] { return sink_len_ == sink_cap_; }, true);
     }
     size_t got = sink_len_;
     sink_ = nullptr;
