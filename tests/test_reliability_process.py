@@ -251,10 +251,15 @@ import signal, sys, httpx
 signal.signal(signal.SIGINT, signal.default_int_handler)  # the suite may run with SIGINT ignored
 from cirrova.transport import NativeTransport
 url, phase, kind = sys.argv[1:4]
-c = httpx.Client(transport=NativeTransport() if kind == "native" else httpx.HTTPTransport(), timeout=None)
+limits = httpx.Limits(max_connections=1)
+c = httpx.Client(transport=NativeTransport(limits=limits) if kind == "native" else httpx.HTTPTransport(limits=limits),
+                 timeout=None)
 try:
     if phase == "send":
         c.put(url, content=b"x" * (64 << 20))
+    elif phase == "free connection":
+        held = c.send(c.build_request("GET", url), stream=True)
+        c.get(url)  # waits for the one connection, held above
     else:
         with c.stream("GET", url) as r:
             for _ in r.iter_raw():
@@ -277,7 +282,7 @@ def _trickle(sock):
 
 
 WAITS = {"first byte": lambda req: silent, "body": lambda req: _stalled_body,
-         "trickling body": lambda req: _trickle, "send": None}
+         "trickling body": lambda req: _trickle, "send": None, "free connection": lambda req: _stalled_body}
 
 
 @pytest.mark.parametrize("kind", ["httpx", "native"])
