@@ -108,6 +108,8 @@ def test_cancel_reaches_a_body_read_on_another_thread_and_the_connection_is_not_
         token.cancel()
         t.join(20)
         assert not t.is_alive() and [type(e) for e in errors] == [RequestCancelled]
+        with pytest.raises(httpx.StreamClosed):
+            next(iter(r.stream))  # never read as a body that ended
         assert c.get(srv.url("/b")).content == b"ok"
         assert [q.connection for q in srv.requests] == [1, 1, 2]  # the cancelled one's connection is not reused
 
