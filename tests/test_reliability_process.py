@@ -214,6 +214,8 @@ url, where = sys.argv[1], sys.argv[2]
 c = httpx.Client(transport=NativeTransport(), timeout=None)
 def request():
     c.get(url + "/fast")
+def upload():  # the body is pulled from Python while libcurl sends
+    c.put(url + "/fast", content=(b"u" * 65536 for _ in range(64)))
 def transfer():
     import os, tempfile
     from cirrova import transfer
@@ -231,13 +233,13 @@ def loop(call):
         except Exception:
             pass
 for _ in range(3):
-    threading.Thread(target=loop, args=({"request": request, "body": body, "transfer": transfer}[where],),
+    threading.Thread(target=loop, args=({"request": request, "upload": upload, "body": body, "transfer": transfer}[where],),
                      daemon=True).start()
 time.sleep(0.3)
 """
 
 
-@pytest.mark.parametrize("where", ["request", "body", "transfer"])
+@pytest.mark.parametrize("where", ["request", "upload", "body", "transfer"])
 def test_interpreter_exit_while_daemon_threads_are_inside_the_native_transport(where):
     with _loopback_server() as srv:
         procs = [child(EXIT_INSIDE_TRANSPORT, srv.url(), where, threads_left_at_exit=True) for _ in range(4)]
