@@ -495,7 +495,12 @@ void Exchange::release() {
     if (!conn_) return;
     bool reusable = done_ && failure_ == Failure::None && result_ == CURLE_OK && overflow_.empty() && !paused_;
     conn_->socket = CURL_SOCKET_BAD;
-    if (reusable && conn_->easy) curl_easy_getinfo(conn_->easy, CURLINFO_ACTIVESOCKET, &conn_->socket);
+    long version = 0;
+    // An HTTP/2 connection carries frames of its own while idle (libcurl reads them): only an
+    // HTTP/1 connection must stay silent until its next request.
+    if (reusable && conn_->easy && curl_easy_getinfo(conn_->easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+        version < CURL_HTTP_VERSION_2_0)
+        curl_easy_getinfo(conn_->easy, CURLINFO_ACTIVESOCKET, &conn_->socket);
     detach();
     if (conn_->easy) curl_easy_setopt(conn_->easy, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(headers_);
