@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -56,14 +57,12 @@ thread_local PyObject* t_signal_error = nullptr;
 
 bool check_signals() {
     if (!pthread_equal(pthread_self(), g_main_thread)) return false;  // handlers run on the main thread only
-    PyGILState_STATE st = ensure_gil();
-    bool raised = PyErr_CheckSignals() < 0;
-    if (raised) {
+    return with_gil_again([] {
+        if (PyErr_CheckSignals() == 0) return false;
         Py_XDECREF(t_signal_error);
         t_signal_error = PyErr_GetRaisedException();
-    }
-    PyGILState_Release(st);
-    return raised;
+        return true;
+    });
 }
 
 [[noreturn]] void raise_signal_error() {
@@ -103,6 +102,11 @@ const char* curl_error_class(const Exchange& x) {
     }
     if (x.proxy_refused()) return "ProxyError";
     if (!x.connected()) return "ConnectError";  // refused, unresolved, TLS handshake or verification
+    // libcurl refuses a response header past its limit (as httpx does past its own) as out of memory.
+    if (!x.head_done() && rc == CURLE_OUT_OF_MEMORY) return "RemoteProtocolError";
+#if LIBCURL_VERSION_NUM >= 0x080600
+    if (rc == CURLE_TOO_LARGE) return "RemoteProtocolError";
+#endif
     switch (rc) {
         case CURLE_GOT_NOTHING:
         case CURLE_PARTIAL_FILE:
@@ -134,16 +138,8 @@ public:
     // Called back from libcurl: a thread that the interpreter ends in here
     // (taking the lock, or inside the iterator) is parked, never unwound
     // through libcurl's frames.
-    CIRROVA_CATCHES_FORCED_UNWIND int next(const char** data, size_t* size) override {
-        PyGILState_STATE st = ensure_gil();
-        int r = -1;
-        try {
-            r = pull(data, size);
-        } catch (abi::__forced_unwind&) {
-            park_exiting_thread();
-        }
-        PyGILState_Release(st);
-        return r;
+    int next(const char** data, size_t* size) override {
+        return with_gil_again([&] { return pull(data, size); });
     }
 
     // What the body iterator raised (a new reference).
@@ -209,7 +205,10 @@ namespace {
         case Failure::ConnectTimeout: cls = "ConnectTimeout"; break;
         case Failure::ReadTimeout: cls = "ReadTimeout"; break;
         case Failure::WriteTimeout: cls = "WriteTimeout"; break;
-        case Failure::ShortBody: cls = "LocalProtocolError"; break;
+        case Failure::ShortBody:
+        case Failure::LongBody: cls = "LocalProtocolError"; break;
+        case Failure::BadResponse:
+        case Failure::Dropped: cls = "RemoteProtocolError"; break;
         case Failure::Curl: cls = curl_error_class(x); break;
         default: break;
     }
@@ -280,7 +279,12 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
         }
         r.header_lines.push_back(std::move(line));
         if (ascii_iequals(name, "content-length")) {
-            r.content_length = std::stoll(std::string(trim(value)));
+            std::string_view digits = trim(value);
+            long long length = 0;
+            auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), length);
+            if (digits.empty() || digits[0] == '-' || ec != std::errc() || end != digits.data() + digits.size())
+                raise_httpx("LocalProtocolError", "bad Content-Length", request);
+            r.content_length = length;
         } else if (ascii_iequals(name, "transfer-encoding") &&
                    ascii_lower(value).find("chunked") != std::string::npos) {
             chunked = true;
@@ -289,6 +293,9 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
     if (!connection.empty()) r.header_lines.push_back("Connection: " + connection);
     if (chunked) r.content_length = -1;
     r.has_body = chunked || r.content_length > 0;
+    static constexpr std::string_view kIdempotent[] = {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"};
+    r.resendable = !r.has_body && std::find(std::begin(kIdempotent), std::end(kIdempotent), r.method) !=
+                                      std::end(kIdempotent);
 
     nb::object ext = getattr(request, CIRROVA_STR("extensions"));
     nb::object t = mapping_get(ext, CIRROVA_STR("timeout"));
@@ -363,7 +370,7 @@ nb::object Body::next() {
     if (!exchange_) throw nb::stop_iteration();
     Exchange& x = *exchange_;
     if (x.cancelled()) x.cancel();  // even with the rest of the body at hand
-    if (x.failure() != Failure::None) raise_failure(exchange_, request_);
+    if (x.failure() != Failure::None) fail();
     if (x.done() && !x.body_pending()) {
         exchange_.reset();  // the connection goes back to the pool
         throw nb::stop_iteration();
@@ -380,11 +387,11 @@ nb::object Body::next() {
     }
     // The chunk is not shared yet: libcurl fills it without the lock.
     size_t got = without_gil([&] {
-        size_t n = want ? x.read_into(buf, want) : 0;
+        size_t n = want ? x.read_some(buf, want) : 0;
         if (x.failure() == Failure::None && left >= 0 && (long long)n == left) x.finish();
         return n;
     });
-    if (x.failure() != Failure::None) raise_failure(exchange_, request_);
+    if (x.failure() != Failure::None) fail();
     returned_ += (long long)got;
     if (x.done() && !x.body_pending()) exchange_.reset();
     if (got == 0) {
@@ -393,6 +400,11 @@ nb::object Body::next() {
     }
     if (got < want) chunk = steal_or_throw(PyBytes_FromStringAndSize(buf, Py_ssize_t(got)));
     return chunk;
+}
+
+void Body::fail() {
+    closed_ = true;  // a body cut short by an error never reads as ended
+    raise_failure(exchange_, request_);
 }
 
 void Body::close() {
@@ -565,14 +577,20 @@ nb::object close(Args& a) {
     return nb::none();
 }
 
-Body& body_of(nb::handle stream) { return nb::cast<Body&>(getattr(stream, CIRROVA_STR("_body"))); }
+// The body is held for the call: Python code that runs meanwhile (a signal
+// handler) may drop the stream's reference.
+nb::object body_of(nb::handle stream) { return getattr(stream, CIRROVA_STR("_body")); }
 
 nb::object stream_iter(Args& a) { return nb::borrow(a.self); }
 
-nb::object stream_next(Args& a) { return body_of(a.self).next(); }
+nb::object stream_next(Args& a) {
+    nb::object body = body_of(a.self);
+    return nb::cast<Body&>(body).next();
+}
 
 nb::object stream_close(Args& a) {
-    body_of(a.self).close();
+    nb::object body = body_of(a.self);
+    nb::cast<Body&>(body).close();
     return nb::none();
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cirrova::transport {
@@ -61,6 +62,11 @@ struct Connection {
     long generation = 0;  // of the pool when taken: close() outdates it
     char error[CURL_ERROR_SIZE] = {};
     curl_slist* proxy_headers = nullptr;
+    curl_socket_t socket = CURL_SOCKET_BAD;  // of the kept-alive connection, when idle
+
+    // An idle connection the server has written to (a stray or late reply)
+    // or closed: reusing it would hand those bytes to the next request.
+    bool unfit_for_reuse() const;
 
     explicit Connection(const Settings& s);
     ~Connection();
@@ -110,6 +116,9 @@ enum class Failure {
     BodySource,     // the request body raised; the source keeps the error
     Closed,         // the stream was closed while a read was under way
     ShortBody,      // the request body ended before its Content-Length
+    LongBody,       // the request body goes on past its Content-Length
+    BadResponse,    // the response breaks HTTP framing (see message())
+    Dropped,        // the server hung up on a request that may not be sent again
     Cancelled,      // the cancel flag tied to the request was set
     Interrupted,    // a signal handler raised (kept by the signal check)
 };
@@ -132,6 +141,9 @@ struct Request {
     std::vector<std::string> header_lines;  // as libcurl takes them
     bool has_body = false;
     long long content_length = -1;  // -1: chunked
+    // libcurl sends a request again when a reused connection dies before any
+    // reply: allowed only for idempotent methods without a body.
+    bool resendable = false;
     Timeouts timeouts;
 };
 
@@ -145,9 +157,10 @@ public:
     // Takes a connection, sends the request and waits for the head of the
     // final response. False on failure.
     bool start();
-    // Fills up to `cap` bytes of the body into `buf`; fewer only at its end
-    // or on failure.
-    size_t read_into(char* buf, size_t cap);
+    // Fills up to `cap` bytes of the body into `buf`. Returns fewer once the
+    // socket has gone quiet with some bytes at hand (or the first of them
+    // has waited long), at the end of the body, or on failure.
+    size_t read_some(char* buf, size_t cap);
     // Runs the transfer to its end (the body already taken whole).
     void finish();
     // Gives the connection back: to the pool after a complete exchange,
@@ -167,6 +180,7 @@ public:
     Failure failure() const { return failure_; }
     CURLcode curl_code() const { return result_; }
     bool connected() const { return connected_; }
+    bool head_done() const { return head_done_; }
     bool proxy_refused() const;
     std::string message() const;
     BodySource* body_source() { return body_.get(); }
@@ -183,11 +197,16 @@ private:
     static size_t on_body(char* p, size_t size, size_t n, void* self);
     static size_t on_read(char* buf, size_t size, size_t n, void* self);
     static int on_connected(void* self, char*, char*, int, int);
+    // Pulls the next piece of the request body (BodySource::next's result).
+    int next_piece();
 
     bool configure();
     bool attempt();
+    // Drives the transfer until `stop()`, the end or a failure; with `early`,
+    // also once the body bytes at hand have waited as read_some allows.
     template <class Stop>
-    void pump(Stop stop);
+    void pump(Stop stop, bool early = false);
+    bool check_content_length(std::string_view value);
     void fail(Failure f);
     void detach();
     // Why the current wait must end now, or Failure::None.
@@ -210,8 +229,11 @@ private:
 
     // Response.
     bool head_done_ = false;
+    int sends_ = 0;  // times libcurl was about to send the request on this attempt
+    std::string content_length_seen_;  // the response's Content-Length value, once seen
     char* sink_ = nullptr;
     size_t sink_cap_ = 0, sink_len_ = 0;
+    Clock::time_point sink_first_;  // when the sink's first byte arrived
     std::string overflow_;
     bool paused_ = false;
 
