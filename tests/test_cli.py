@@ -561,6 +561,37 @@ def test_ctrl_c_during_a_download_leaves_no_file(config, capsysbinary, tmp_path)
     assert list(tmp_path.iterdir()) == [tmp_path / "config.toml"]
 
 
+@pytest.mark.parametrize("target_kind", ["fifo", "device"])
+def test_cp_onto_a_device_or_pipe_writes_through_it(config, capsysbinary, tmp_path, target_kind):
+    import stat
+    import threading
+
+    from test_transfer_hostile import fifo_reader
+
+    fake = FakeStore("s3", path_style=True)
+    data = os.urandom(3 * 1024 * 1024)
+    fake.put("b", "k", data)
+    got = bytearray()
+    reader = None
+    if target_kind == "fifo":
+        target = tmp_path / "pipe"
+        os.mkfifo(target)
+        reader = threading.Thread(target=fifo_reader, args=(target, len(data), got), daemon=True)
+        reader.start()
+    else:
+        if os.geteuid() != 0:
+            pytest.skip("making a device node needs root")
+        target = tmp_path / "null"  # a node of /dev/null's own device
+        os.mknod(target, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    status, _, err = run(capsysbinary, ["cp", "--part-size", "1MiB", "s3://b/k", str(target)], mock(fake))
+    assert status == 0, err
+    if reader is not None:
+        reader.join(60)
+        assert bytes(got) == data
+    kind = stat.S_ISFIFO if target_kind == "fifo" else stat.S_ISCHR
+    assert kind(os.stat(target).st_mode) and sorted(os.listdir(tmp_path)) == sorted(["config.toml", target.name])
+
+
 class Terminal(io.StringIO):
     def isatty(self):
         return True
