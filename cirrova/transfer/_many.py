@@ -7,7 +7,7 @@ from functools import partial
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_pair, check_upload_options
 from ._engine import Cancelled, TransferError, attempt, check_status, drive, run_inline
 from ._files import Source, TempFile, target_path
-from ._ops import check_part_count, fetch, request_span, send_source
+from ._ops import check_part_count, fetch, request_span, send_source, verify
 from ._service import Service
 
 #: One result per item: the item as given, whether it succeeded, and the bytes or ETag, or the exception.
@@ -47,7 +47,7 @@ def _guarded(fn, job):
         return False, exc
 
 
-def _download_item(service, key, path, part_size, timeout, job):
+def _download_item(service, key, path, part_size, timeout, checksum, job):
     # No head: the first range tells the size and the ETag, so a small object costs one request.
     span = request_span(part_size)
     with TempFile(path) as sink:
@@ -58,13 +58,13 @@ def _download_item(service, key, path, part_size, timeout, job):
 
         response = attempt(job.cancel, first)
         if response.status_code == 416:  # a range of an empty object
-            size, _, _ = attempt(job.cancel, lambda: service.head(key, timeout))
+            size, _, _, md5 = attempt(job.cancel, lambda: service.head(key, timeout))
             if size != 0:
                 raise TransferError(f"下载 {key} 失败: 416, 而对象有 {size} 字节", 416)
             body, size, etag = b"", 0, None
         elif response.status_code == 200:  # the service sent the whole object
             body = response.content
-            size, etag = len(body), None
+            size, etag, md5 = len(body), None, service.known_md5(response.headers)
         else:
             got = service.content_range(response)
             body = response.content
@@ -73,6 +73,7 @@ def _download_item(service, key, path, part_size, timeout, job):
                 raise TransferError(f"下载 {key} 失败: Content-Range {response.headers.get('Content-Range')!r} "
                                     f"与 {len(body)} 字节的回复不符", 206)
             size, etag = got[2], response.headers.get("ETag")
+            md5 = service.known_md5(response.headers)
         sink.write_at(0, body)
         job.progress(len(body))
         have = len(body)  # the whole object when the service ignored the range
@@ -83,13 +84,16 @@ def _download_item(service, key, path, part_size, timeout, job):
             sink.write_at(start, body)
             job.progress(len(body))
             del body
+        if checksum and md5:
+            verify(sink, key, md5)
         sink.commit()
     return size
 
 
-def download_many(client, items, *, concurrency=16, callback=None, part_size=DEFAULT_PART_SIZE, timeout=None):
+def download_many(client, items, *, concurrency=16, callback=None, part_size=DEFAULT_PART_SIZE, timeout=None,
+                  checksum=False):
     """Downloads (key, local_path) items, up to `concurrency` objects at once. Returns one ItemResult per
-    item in the order given; a failed item does not stop the others."""
+    item in the order given; a failed item does not stop the others. `checksum` checks each as download does."""
     service = Service.of(client)
     check_int(concurrency, "concurrency", 1)
     check_int(part_size, "part_size", 1)
@@ -107,7 +111,7 @@ def download_many(client, items, *, concurrency=16, callback=None, part_size=DEF
     def on_done(index, outcome):
         results[index] = ItemResult(items[index], *outcome)
 
-    jobs = ((i, partial(_guarded, partial(_download_item, service, key, path, part_size, timeout)))
+    jobs = ((i, partial(_guarded, partial(_download_item, service, key, path, part_size, timeout, checksum)))
             for i, (key, path) in enumerate(plan))
     drive(concurrency, jobs, on_progress=progress.add, on_done=on_done)
     progress.finish()

@@ -42,6 +42,24 @@ def md5_base64(data):
     return base64.b64encode(hashlib.md5(data).digest()).decode("ascii")
 
 
+def with_md5_metadata(service, headers, md5):
+    """`headers` plus the checksum metadata carrying `md5` (Base64), unless the caller set it or md5 is None."""
+    if not md5:
+        return headers
+    merged = dict(headers) if headers else {}
+    name = service.md5_header
+    if not any(k.lower() == name.lower() for k in merged):
+        merged[name] = md5
+    return merged
+
+
+def verify(sink, key, expected):
+    """Fails a download whose bytes are not the object's recorded MD5; the target is left as it was."""
+    got = sink.md5()
+    if got != expected:
+        raise TransferError(f"下载 {key} 失败: 收到内容的 MD5 为 {got}, 而对象的 MD5 是 {expected}; 目标文件未改动")
+
+
 def fetch(service, key, start, end, size, etag, timeout, cancel):
     """Bytes start..end of the object (the whole of an empty one when start is None), checked against
     the status, Content-Range, length and ETag that a sound reply must have; retried as attempt() says."""
@@ -95,10 +113,13 @@ def _download_part(service, key, start, end, size, etag, timeout, part_size, sin
     return end - start + 1
 
 
-def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None, timeout=None):
+def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None, timeout=None,
+             checksum=False):
     """Downloads `key` into `local_path` in parallel byte ranges; returns the number of bytes written.
 
     The bytes go into a temporary file beside `local_path`, renamed over it only when all are there.
+    `checksum` checks them first against the object's MD5 (its ETag where that is one, else the checksum
+    metadata that checksummed uploads write); a mismatch fails and leaves `local_path` untouched.
     """
     service = Service.of(client)
     check_key(key)
@@ -107,7 +128,7 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
     check_callback(callback)
     path = target_path(local_path)
 
-    size, etag, _ = attempt(_CALLER, lambda: service.head(key, timeout))
+    size, etag, _, md5 = attempt(_CALLER, lambda: service.head(key, timeout))
     total_parts = max(1, -(-size // part_size))
     progress = Progress(callback, total_parts, size)
 
@@ -122,6 +143,8 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
 
     with TempFile(path) as sink:
         drive(concurrency, jobs(), on_progress=progress.add)
+        if checksum and md5:
+            verify(sink, key, md5)
         sink.commit()
     return size
 
@@ -132,7 +155,9 @@ def upload(client, source, key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, c
     position without seeking) to `key`; returns the object's ETag without quotes.
 
     A source of at most one part goes up in one request; a larger one as a multipart upload with up to
-    `concurrency` parts in flight, aborted if anything fails. `checksum` sends Content-MD5 with every request.
+    `concurrency` parts in flight, aborted if anything fails. `checksum` sends Content-MD5 with every request
+    and stores the MD5 of the whole content as user metadata ("cirrova-md5"), where it is known before the
+    upload starts (always for paths and bytes; a stream larger than one part goes without it).
     """
     service = Service.of(client)
     check_key(key)
@@ -160,6 +185,8 @@ def send_source(service, src, key, part_size, run, progress, cancel, content_typ
     first = src.read(part_size)
     if len(first) < part_size or src.at_end():
         return _put_whole(service, key, first, progress, cancel, content_type, headers, timeout, checksum)
+    if checksum:
+        headers = with_md5_metadata(service, headers, src.whole_md5())
     upload_id, blk_size = attempt(cancel, lambda: service.initiate(key, content_type, headers, timeout))
     try:
         if blk_size and blk_size != part_size:
@@ -202,6 +229,7 @@ def send_source(service, src, key, part_size, run, progress, cancel, content_typ
 def _put_whole(service, key, data, progress, cancel, content_type, headers, timeout, checksum):
     progress.set_totals(1, len(data))
     md5 = md5_base64(data) if checksum else None
+    headers = with_md5_metadata(service, headers, md5)
     etag = attempt(cancel, lambda: service.put(key, data, content_type, md5, headers, timeout))
     progress.add(0, len(data))
     return etag
@@ -225,7 +253,10 @@ def abort(service, key, upload_id, timeout, cause):
 def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None,
          timeout=None, checksum=False):
     """Copies an object between any two clients through memory: each part is read as a byte range of
-    the source and sent as a part of the destination, up to `concurrency` at once. Returns the new ETag."""
+    the source and sent as a part of the destination, up to `concurrency` at once. Returns the new ETag.
+
+    `checksum` sends Content-MD5 with every request and carries the source's MD5 (where it is known) to the
+    destination's checksum metadata; an object of one part is checked against it on the way."""
     src, dst = Service.of(src_client), Service.of(dst_client)
     check_key(src_key, "src_key")
     check_key(dst_key, "dst_key")
@@ -233,18 +264,24 @@ def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZ
     check_int(concurrency, "concurrency", 1)
     check_callback(callback)
 
-    size, etag, content_type = attempt(_CALLER, lambda: src.head(src_key, timeout))
+    size, etag, content_type, known = attempt(_CALLER, lambda: src.head(src_key, timeout))
     check_part_count(dst, size, part_size)
     progress = Progress(callback)
     if size <= part_size:
         body = fetch(src, src_key, 0 if size else None, size - 1 if size else None, size, etag, timeout, _CALLER)
         md5 = md5_base64(body) if checksum else None
-        new_etag = attempt(_CALLER, lambda: dst.put(dst_key, body, content_type, md5, None, timeout))
+        if md5 and known and base64.b64decode(md5).hex() != known:
+            raise TransferError(f"复制 {src_key} 失败: 读到内容的 MD5 为 {base64.b64decode(md5).hex()}, "
+                                f"而对象的 MD5 是 {known}")
+        headers = with_md5_metadata(dst, None, md5)
+        new_etag = attempt(_CALLER, lambda: dst.put(dst_key, body, content_type, md5, headers, timeout))
         progress.set_totals(1, size)
         progress.add(0, size)
         return new_etag
 
-    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, None, timeout))
+    headers = with_md5_metadata(dst, None, base64.b64encode(bytes.fromhex(known)).decode() if checksum and known
+                                else None)
+    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, headers, timeout))
     try:
         part_size = blk_size or part_size
         total_parts = -(-size // part_size)
