@@ -50,6 +50,7 @@ region = "cn-bj"
 def config(tmp_path, monkeypatch):
     path = tmp_path / "config.toml"
     path.write_text(PROFILES)
+    path.chmod(0o600)
     monkeypatch.setenv("CIRROVA_CONFIG", str(path))
     return path
 

@@ -7,6 +7,7 @@ import sys
 from .errors import CommandError, UsageError, response_error
 from .listing import objects
 from .profiles import make_client, parse_location, tree_prefix
+from .select import Filters
 
 _CAT_PART = 8 * 1024 * 1024
 _BATCH = 1000
@@ -214,7 +215,10 @@ def rm(ctx):
         return
     location = _remote(args.url)
     client = ctx.client(location)
-    keys = [entry["key"] for entry in objects(ctx, client, location, tree_prefix(location.key))]
+    prefix = tree_prefix(location.key)
+    chosen = Filters(args.filters)
+    keys = [entry["key"] for entry in objects(ctx, client, location, prefix)
+            if chosen.included(entry["key"][len(prefix):])]
     if not keys:
         ctx.print(f"nothing to delete under {location}")
         return

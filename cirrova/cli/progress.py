@@ -88,6 +88,11 @@ class Bars:
 
         return callback, finish
 
+    def show(self, handle, description, completed):
+        """Sets a bar's label and bytes done."""
+        if self._progress is not None and handle is not None:
+            self._progress.update(handle, description=_shorten(description), completed=completed)
+
     def remove(self, handle):
         if self._progress is not None and handle is not None:
             self._progress.remove_task(handle)
