@@ -269,10 +269,13 @@ def sync(ctx):
 
 
 def _confirm(ctx, question):
-    stdin = sys.stdin
-    if stdin is None or not stdin.isatty():
+    try:
+        terminal = sys.stdin is not None and sys.stdin.isatty()
+    except (AttributeError, ValueError, OSError):
+        terminal = False
+    if not terminal:
         raise UsageError("--delete needs --yes when standard input is not a terminal")
     ctx.err.write(question + " [y/N] ")
     ctx.err.flush()
-    if stdin.readline().strip().lower() not in ("y", "yes"):
+    if sys.stdin.readline().strip().lower() not in ("y", "yes"):
         raise CommandError("nothing done")
