@@ -6,9 +6,10 @@ import threading
 from functools import partial
 
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
-from ._engine import Retry, TransferError, attempt, check_status, drive
-from ._files import Source, TempFile, target_path
+from ._engine import Retry, TransferError, attempt, drive, status_error
+from ._files import PassThrough, Source, open_sink, target_path
 from ._service import Service
+from ._stream import Expect
 
 #: A cancel flag that is never set, for requests made on the caller's thread (an interrupt reaches them directly).
 _CALLER = threading.Event()
@@ -54,43 +55,61 @@ def with_md5_metadata(service, headers, md5):
 
 
 def verify(sink, key, expected):
-    """Fails a download whose bytes are not the object's recorded MD5; the target is left as it was."""
+    """Fails a download whose bytes are not the object's recorded MD5, before the rename: the target stays
+    as it was. A device or pipe written through (no file to read back) is not checked."""
+    if not expected or not hasattr(sink, "md5"):
+        return
     got = sink.md5()
     if got != expected:
         raise TransferError(f"下载 {key} 失败: 收到内容的 MD5 为 {got}, 而对象的 MD5 是 {expected}; 目标文件未改动")
 
 
-def fetch(service, key, start, end, size, etag, timeout, cancel):
+def fetch(service, key, start, end, size, etag, timeout, cancel, sink=None):
     """Bytes start..end of the object (the whole of an empty one when start is None), checked against
-    the status, Content-Range, length and ETag that a sound reply must have; retried as attempt() says."""
+    the status, Content-Range, length and ETag that a sound reply must have before its body is read;
+    retried as attempt() says. With a `sink` the bytes are written to it at their offsets as they arrive
+    and None is returned; without, they are returned."""
     what = f"下载 {key} 的字节 {start}-{end}" if start is not None else f"下载 {key}"
+    expected = size if start is None else end - start + 1
 
-    def send():
-        response = service.get(key, start, end, etag, timeout)
-        if response.status_code == 412:
+    def check(response, expect):
+        status = response.status_code
+        if status == 412:
             raise TransferError(f"{what} 失败: 412 对象在下载期间已被替换 (If-Match {etag})", 412)
-        whole = start is None or (start == 0 and end == size - 1 and response.status_code == 200)
-        if whole:  # an empty object, or a range over all of it answered as a plain GET
-            check_status(response, (200,), what)
-            expected = size
-        else:
-            check_status(response, (206,), what)
+        whole = start is None or (start == 0 and end == size - 1 and status == 200)
+        if status != (200 if whole else 206):
+            raise status_error(response, what)
+        if not whole:
             got = service.content_range(response)
             if got is None or got[:2] != (start, end) or got[2] not in (size, None):
-                raise TransferError(f"{what} 失败: Content-Range 为 {response.headers.get('Content-Range')!r}, "
-                                    f"应为 bytes {start}-{end}/{size}", response.status_code)
-            expected = end - start + 1
+                raise TransferError(f"{what} 失败: Content-Range 为 {response.headers.get('Content-Range')!r:.100}, "
+                                    f"应为 bytes {start}-{end}/{size}", status)
         replied = response.headers.get("ETag")
         if etag and replied and replied.strip('" ') != etag.strip('" '):
-            raise TransferError(f"{what} 失败: 对象在下载期间已被替换 (ETag {replied}, 原为 {etag})",
-                                response.status_code)
-        body = response.content
-        if len(body) != expected:
-            raise Retry(TransferError(f"{what} 失败: 收到 {len(body)} 字节, 应为 {expected} 字节",
-                                       response.status_code))
+            raise TransferError(f"{what} 失败: 对象在下载期间已被替换 (ETag {replied:.100}, 原为 {etag})", status)
+        length = response.headers.get("Content-Length")
+        if length is not None and length.strip() != str(expected):
+            raise Retry(TransferError(f"{what} 失败: Content-Length 为 {length!r:.40}, 应为 {expected}", status))
+
+    def send():
+        if sink is not None:
+            body, base = None, 0 if start is None else start
+            consume = lambda offset, chunk: sink.write_at(base + offset, chunk)  # noqa: E731
+        else:
+            body = bytearray(expected)
+            consume = partial(_fill, body)
+        expect = Expect(check, expected, consume, cancel)
+        response = service.get(key, start, end, etag, timeout, expect)
+        if expect.received != expected:
+            raise Retry(TransferError(f"{what} 失败: 收到 {expect.received} 字节, 应为 {expected} 字节",
+                                      response.status_code))
         return body
 
     return attempt(cancel, send)
+
+
+def _fill(buffer, offset, chunk):
+    buffer[offset:offset + len(chunk)] = chunk
 
 
 def request_span(part_size):
@@ -106,9 +125,7 @@ def _download_part(service, key, start, end, size, etag, timeout, part_size, sin
         return 0
     span = request_span(part_size)
     for first in range(start, end + 1, span):
-        body = fetch(service, key, first, min(first + span, end + 1) - 1, size, etag, timeout, job.cancel)
-        sink.write_at(first, body)
-        del body
+        fetch(service, key, first, min(first + span, end + 1) - 1, size, etag, timeout, job.cancel, sink)
     job.progress(end - start + 1)
     return end - start + 1
 
@@ -117,8 +134,9 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
              checksum=False):
     """Downloads `key` into `local_path` in parallel byte ranges; returns the number of bytes written.
 
-    The bytes go into a temporary file beside `local_path`, renamed over it only when all are there.
-    `checksum` checks them first against the object's MD5 (its ETag where that is one, else the checksum
+    The bytes go into a temporary file beside `local_path`, renamed over it only when all are there. A
+    `local_path` that is a device or a named pipe is written through instead, in order, one part at a time.
+    `checksum` checks the file first against the object's MD5 (its ETag where that is one, else the checksum
     metadata that checksummed uploads write); a mismatch fails and leaves `local_path` untouched.
     """
     service = Service.of(client)
@@ -141,9 +159,9 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
             end = min(start + part_size, size) - 1
             yield index, partial(_download_part, service, key, start, end, size, etag, timeout, part_size, sink)
 
-    with TempFile(path) as sink:
-        drive(concurrency, jobs(), on_progress=progress.add)
-        if checksum and md5:
+    with open_sink(path) as sink:
+        drive(1 if isinstance(sink, PassThrough) else concurrency, jobs(), on_progress=progress.add)
+        if checksum:
             verify(sink, key, md5)
         sink.commit()
     return size
@@ -253,10 +271,7 @@ def abort(service, key, upload_id, timeout, cause):
 def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None,
          timeout=None, checksum=False):
     """Copies an object between any two clients through memory: each part is read as a byte range of
-    the source and sent as a part of the destination, up to `concurrency` at once. Returns the new ETag.
-
-    `checksum` sends Content-MD5 with every request and carries the source's MD5 (where it is known) to the
-    destination's checksum metadata; an object of one part is checked against it on the way."""
+    the source and sent as a part of the destination, up to `concurrency` at once. Returns the new ETag."""
     src, dst = Service.of(src_client), Service.of(dst_client)
     check_key(src_key, "src_key")
     check_key(dst_key, "dst_key")

@@ -34,7 +34,11 @@ long millis(double seconds) {
     return ms < 1 ? 1 : ms > 0x7fffffff ? 0x7fffffffL : long(ms);
 }
 
+std::atomic<SignalCheck> g_signal_check{nullptr};
+
 }  // namespace
+
+void set_signal_check(SignalCheck check) { g_signal_check.store(check); }
 
 // ---------------------------------------------------------------------------
 // Connection
@@ -118,15 +122,24 @@ void Pool::forget_parent_locked() {
     pid_ = getpid();
 }
 
-std::unique_ptr<Connection> Pool::acquire(const std::string& origin, double timeout) {
+std::unique_ptr<Connection> Pool::acquire(const std::string& origin, double timeout,
+                                          const std::function<bool()>& stop) {
     std::unique_ptr<Connection> c;
     std::unique_lock lk(mu_);
     if (getpid() != pid_) forget_parent_locked();
     auto free_slot = [&] { return settings_.max_connections < 0 || active_ < settings_.max_connections; };
-    if (timeout < 0) {
-        freed_.wait(lk, free_slot);
-    } else if (!freed_.wait_for(lk, std::chrono::duration<double>(timeout), free_slot)) {
-        return nullptr;
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(timeout < 0 ? 0 : timeout));
+    while (!free_slot()) {
+        auto now = Clock::now();
+        if (timeout >= 0 && now >= deadline) return nullptr;
+        auto slice = now + kWaitSlice;
+        freed_.wait_until(lk, timeout >= 0 ? std::min(slice, deadline) : slice);
+        if (free_slot()) break;
+        lk.unlock();
+        bool stopping = stop();  // may take the interpreter lock: never under the pool's
+        lk.lock();
+        if (stopping) return nullptr;
     }
     ++active_;
     // The most recently used connection to the same origin, else any idle
@@ -251,10 +264,46 @@ bool Exchange::configure() {
     return true;
 }
 
+Failure Exchange::interruption() {
+    if (abort_ && abort_->load()) return Failure::Closed;
+    if (cancelled()) return Failure::Cancelled;
+    SignalCheck check = g_signal_check.load(std::memory_order_relaxed);
+    if (check) {
+        // At most once a slice: the check may take the interpreter lock.
+        auto now = Clock::now();
+        if (now >= next_signal_check_) {
+            next_signal_check_ = now + kWaitSlice;
+            if (check()) return Failure::Interrupted;
+        }
+    }
+    return Failure::None;
+}
+
+bool Exchange::pause_for(double seconds) {
+    auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    for (;;) {
+        if (Failure f = interruption(); f != Failure::None) {
+            fail(f);
+            return false;
+        }
+        auto now = Clock::now();
+        if (now >= end) return true;
+        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, kWaitSlice));
+    }
+}
+
 bool Exchange::start() {
-    conn_ = pool_->acquire(req_.origin, req_.timeouts.pool);
+    if (Failure f = interruption(); f != Failure::None) {
+        fail(f);
+        return false;
+    }
+    Failure stopped = Failure::None;
+    conn_ = pool_->acquire(req_.origin, req_.timeouts.pool, [&] {
+        stopped = interruption();
+        return stopped != Failure::None;
+    });
     if (!conn_) {
-        fail(Failure::PoolTimeout);
+        fail(stopped != Failure::None ? stopped : Failure::PoolTimeout);
         return false;
     }
     if (!configure()) {
@@ -272,7 +321,7 @@ bool Exchange::start() {
                              (result_ == CURLE_COULDNT_CONNECT || result_ == CURLE_COULDNT_RESOLVE_HOST)));
         if (!connect_failure || tries >= pool_->settings().retries) return false;
         // Backs off as httpx does: at once, then 0.5 s doubling.
-        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        if (!pause_for(delay)) return false;
         delay = delay == 0 ? 0.5 : delay * 2;
         detach();
         failure_ = Failure::None;
@@ -314,8 +363,8 @@ template <class Stop>
 void Exchange::pump(Stop stop) {
     CURLM* multi = conn_->multi;
     while (!done_ && !stop()) {
-        if (abort_ && abort_->load()) {
-            fail(Failure::Closed);
+        if (Failure f = interruption(); f != Failure::None) {
+            fail(f);
             return;
         }
         int running = 0;
@@ -339,7 +388,7 @@ void Exchange::pump(Stop stop) {
             }
         }
         if (done_ || stop()) return;
-        long wait_ms = 1000;
+        long wait_ms = long(kWaitSlice.count());
         if (connected_) {
             // httpx's read and write time-outs bound each wait for progress.
             bool sending = req_.has_body && !body_sent_;

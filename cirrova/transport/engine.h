@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +19,23 @@
 namespace cirrova::transport {
 
 using Clock = std::chrono::steady_clock;
+
+// The longest single wait: every wait is cut into slices of this length, and
+// between two slices the exchange checks whether it must stop (its stream
+// closed, its cancel flag, a signal on the main thread).
+constexpr auto kWaitSlice = std::chrono::milliseconds(50);
+
+// The cancel flag of one token, shared by the token and every exchange tied
+// to it (the exchange may outlive the token).
+struct CancelState {
+    std::atomic<bool> cancelled{false};
+};
+
+// Asked between two wait slices, without the interpreter lock: true when the
+// wait must end because a signal handler raised (its error is kept by the
+// implementation). Set once by the Python side; null: never.
+using SignalCheck = bool (*)();
+void set_signal_check(SignalCheck check);
 
 // Settings shared by every connection of one transport.
 struct Settings {
@@ -60,9 +78,11 @@ public:
     const Settings& settings() const { return settings_; }
 
     // A connection for `origin`, preferring an idle one to the same origin.
-    // Waits up to `timeout` seconds (< 0: no bound) for a free slot; null
-    // on time-out. Call without the interpreter lock.
-    std::unique_ptr<Connection> acquire(const std::string& origin, double timeout);
+    // Waits up to `timeout` seconds (< 0: no bound) for a free slot, in
+    // slices, between which `stop` may end the wait; null on time-out or
+    // stop. Call without the interpreter lock.
+    std::unique_ptr<Connection> acquire(const std::string& origin, double timeout,
+                                        const std::function<bool()>& stop);
     // Returns a connection; one that is not reusable is closed.
     void release(std::unique_ptr<Connection> c, bool reusable);
     // Closes every idle connection; connections in use close on release.
@@ -90,6 +110,8 @@ enum class Failure {
     BodySource,     // the request body raised; the source keeps the error
     Closed,         // the stream was closed while a read was under way
     ShortBody,      // the request body ended before its Content-Length
+    Cancelled,      // the cancel flag tied to the request was set
+    Interrupted,    // a signal handler raised (kept by the signal check)
 };
 
 // The request body, pulled piece by piece while curl sends.
@@ -133,6 +155,12 @@ public:
     void release();
     // A flag, owned by the caller, that stops the transfer at its next wait.
     void watch(const std::atomic<bool>* abort) { abort_ = abort; }
+    // Ties the exchange to a cancel flag: every wait, now and while the body
+    // is read, ends with Failure::Cancelled once it is set.
+    void tie(std::shared_ptr<const CancelState> cancel) { cancel_ = std::move(cancel); }
+    bool cancelled() const { return cancel_ && cancel_->cancelled.load(); }
+    // Fails the exchange as cancelled (the connection is not reused).
+    void cancel() { fail(Failure::Cancelled); }
 
     bool done() const { return done_; }
     bool body_pending() const { return !overflow_.empty() || paused_; }
@@ -162,6 +190,10 @@ private:
     void pump(Stop stop);
     void fail(Failure f);
     void detach();
+    // Why the current wait must end now, or Failure::None.
+    Failure interruption();
+    // Sleeps `seconds` in slices; false when interrupted (failure set).
+    bool pause_for(double seconds);
 
     std::shared_ptr<Pool> pool_;
     Request req_;
@@ -191,6 +223,8 @@ private:
     long connect_code_ = 0;  // a proxy's answer to CONNECT
     Clock::time_point last_read_, last_write_;
     const std::atomic<bool>* abort_ = nullptr;
+    std::shared_ptr<const CancelState> cancel_;
+    Clock::time_point next_signal_check_{};
 };
 
 }  // namespace cirrova::transport
