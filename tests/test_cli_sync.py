@@ -196,3 +196,21 @@ def test_md5_of_a_multipart_local_file_is_stored_ahead(config, capsysbinary, tmp
     (initiate,) = [entry for entry in store.log if entry[0] == "initiate"]
     assert base64.b64decode(initiate[3]["x-oss-meta-cirrova-md5"]) == hashlib.md5(blob).digest()
     assert all("content-md5" in entry[3] for entry in store.log if entry[0] == "part")
+
+
+@pytest.mark.parametrize("size", [10, 6 * 1024 * 1024])  # on the pool, and on the caller's thread
+def test_an_interrupt_stops_sync_and_leaves_no_worker(config, capsysbinary, tmp_path, size):  # noqa: F811
+    import threading
+
+    fake = fake_for("s3")
+    write_tree(tmp_path / "src", {f"f{i:02}": os.urandom(size) for i in range(3 if size > 10 else 20)})
+
+    def interrupted(request):
+        if request.method in ("PUT", "POST"):
+            raise KeyboardInterrupt
+
+    fake.fail = interrupted
+    argv = ["sync", "--part-size", "5MiB", str(tmp_path / "src"), "s3://b/t"]
+    status, _, err = run(capsysbinary, argv, mock(fake))
+    assert (status, err.splitlines()[-1]) == (130, "cirrova: interrupted")
+    assert not [t for t in threading.enumerate() if t.name.startswith("cirrova-transfer")]

@@ -5,16 +5,19 @@ order its keys sort) and merged like two sorted files, so memory does not grow w
 a bounded pool while the merge goes on; deletions go in batches.
 """
 
-import concurrent.futures
 import hashlib
 import os
 import sys
 from dataclasses import dataclass
+from functools import partial
 
 from cirrova import transfer
+from cirrova.transfer._engine import drive
+from cirrova.transfer._many import _download_item, _guarded, _upload_item
+from cirrova.transfer._service import Service
 
 from .commands import _delete_many
-from .copy import _MIN_PART, _make_parent, _regular_size
+from .copy import _MIN_PART, _regular_size
 from .errors import CommandError, UsageError, one_line
 from .listing import objects
 from .profiles import parse_location, tree_prefix
@@ -122,6 +125,10 @@ def _merged(src, dst):
 
 
 class _Sync:
+    """Runs the merge on the caller's thread as the job source of a bounded pool: objects smaller than a
+    part move side by side on the pool, larger ones on the caller's thread with their parts in parallel.
+    An interrupt reaches the large transfer directly and cancels the pool's items at their next request."""
+
     def __init__(self, ctx, src, dst, bars):
         self.ctx, self.args, self.src, self.dst = ctx, ctx.args, src, dst
         self.kind = "copy" if src.location.remote and dst.location.remote else \
@@ -129,26 +136,24 @@ class _Sync:
         self.copied = self.deleted = self.skipped = self.bytes = 0
         self.failed = []
         self.doomed = []  # destination keys waiting for a batch delete
+        self.running = {}  # tag -> label of a copy on the pool
         self.bars = bars
         self.bar = bars.add("sync", None)
-        workers = self.args.concurrency
-        self.pool = concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="cirrova-sync")
-        self.running = {}  # future -> (label, size)
-        self.window = 2 * workers
 
     def run(self):
-        try:
-            for s, d in _merged(self.src.entries(), self.dst.entries()):
-                if s is None:
-                    self._delete(d)
-                elif d is None or self._differs(s, d):
-                    self._copy(s)
-                else:
-                    self.skipped += 1
-            self._flush_deletes()
-            self._drain(0)
-        finally:
-            self.pool.shutdown(wait=True, cancel_futures=True)
+        drive(self.args.concurrency, self._jobs(), on_progress=self._moved, on_done=self._done)
+        self._flush_deletes()
+
+    def _jobs(self):
+        for tag, (s, d) in enumerate(_merged(self.src.entries(), self.dst.entries())):
+            if s is None:
+                self._delete(d)
+            elif d is None or self._differs(s, d):
+                job = self._copy(tag, s)
+                if job is not None:
+                    yield job
+            else:
+                self.skipped += 1
 
     def _differs(self, s, d):
         if s.size != d.size:
@@ -158,49 +163,78 @@ class _Sync:
         ours = self.src.md5(s)
         return ours is None or ours != self.dst.md5(d)
 
-    def _copy(self, entry):
-        label = f"{self.src.show(entry.ref)} -> {self.dst.show(self.dst.prefix + entry.rel)}"
+    def _copy(self, tag, entry):
+        """The pool job for a small copy; a large one runs here and now."""
         try:
             target = self.dst.target(entry.rel)
         except CommandError as exc:
-            self.failed.append((label, exc))
-            return
+            self._failed(f"{self.src.show(entry.ref)}", exc)
+            return None
+        label = f"{self.src.show(entry.ref)} -> {self.dst.show(target)}"
         if self.args.dry_run:
             self.ctx.print(f"would copy {label}")
             self.copied += 1
-            return
-        self._drain(self.window - 1)
-        future = self.pool.submit(self._transfer, entry, target)
-        self.running[future] = (label, entry.size)
+            return None
+        if entry.size > self.args.part_size:
+            try:
+                self._large(entry, target)
+            except Exception as exc:
+                self._failed(label, exc)
+            else:
+                self._copied(label, entry.size)
+            return None
+        self.running[tag] = label
+        return tag, partial(_guarded, partial(self._small, entry, target))
 
-    def _transfer(self, entry, target):
+    def _large(self, entry, target):
         args = self.args
-        options = {"part_size": args.part_size, "checksum": not args.no_checksum,
-                   # Small objects run side by side on the pool; a large one also moves its parts in parallel.
-                   "concurrency": args.concurrency if entry.size > args.part_size else 1}
+        options = {"part_size": args.part_size, "concurrency": args.concurrency, "checksum": not args.no_checksum}
         if self.kind == "upload":
             transfer.upload(self.dst.client, entry.ref, target, **options)
         elif self.kind == "download":
-            _make_parent(target)
             transfer.download(self.src.client, entry.ref, target, **options)
         else:
             transfer.copy(self.src.client, entry.ref, self.dst.client, target, **options)
 
-    def _drain(self, keep):
-        """Waits until at most `keep` copies are running, counting those that ended."""
-        while len(self.running) > keep:
-            done, _ = concurrent.futures.wait(self.running, return_when=concurrent.futures.FIRST_COMPLETED)
-            for future in done:
-                label, size = self.running.pop(future)
-                error = future.exception()
-                if error is not None:
-                    self.failed.append((label, error))
-                    self.ctx.err.write(f"cirrova: failed {label}: {one_line(error)}\n")
-                    continue
-                self.copied += 1
-                self.bytes += size
-                self.ctx.print(f"copied {label}")
-                self.bars.show(self.bar, f"sync: {self.copied} copied", self.bytes)
+    def _small(self, entry, target, job):
+        """One object of at most one part, on a pool worker, under the pool's cancel flag."""
+        args = self.args
+        checksum = not args.no_checksum
+        if self.kind == "upload":
+            _upload_item(Service.of(self.dst.client), entry.ref, target, args.part_size, None, None, None, checksum,
+                         job)
+        elif self.kind == "download" and entry.size == 0:
+            # A range of an empty object is answered differently by different servers (416, or a broken
+            # reply): a whole download asks for the size first.
+            transfer.download(self.src.client, entry.ref, target, concurrency=1, checksum=checksum)
+        elif self.kind == "download":
+            _download_item(Service.of(self.src.client), entry.ref, target, args.part_size, None, checksum, job)
+        else:
+            transfer.copy(self.src.client, entry.ref, self.dst.client, target, part_size=args.part_size,
+                          concurrency=1, checksum=checksum)
+            job.progress(entry.size)
+
+    def _moved(self, tag, nbytes):
+        self.bytes += nbytes
+        self.bars.show(self.bar, f"sync: {self.copied} copied", self.bytes)
+
+    def _done(self, tag, outcome):
+        ok, value = outcome
+        label = self.running.pop(tag)
+        if ok:
+            self._copied(label, 0)
+        else:
+            self._failed(label, value)
+
+    def _copied(self, label, size):
+        self.copied += 1
+        self.bytes += size
+        self.ctx.print(f"copied {label}")
+        self.bars.show(self.bar, f"sync: {self.copied} copied", self.bytes)
+
+    def _failed(self, label, error):
+        self.failed.append((label, error))
+        self.ctx.err.write(f"cirrova: failed {label}: {one_line(error)}\n")
 
     def _delete(self, entry):
         shown = self.dst.show(entry.ref)
