@@ -10,7 +10,7 @@ import httpx
 try:
     from cirrova.transport import CancelToken
 except ImportError:  # the native transport not built: requests in flight cannot be aborted
-    CancelToken = None
+    CancelToken = None  # type: ignore[misc,assignment]
 
 #: Attempts per request (the first try included).
 ATTEMPTS = 4
