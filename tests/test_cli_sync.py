@@ -214,3 +214,20 @@ def test_an_interrupt_stops_sync_and_leaves_no_worker(config, capsysbinary, tmp_
     status, _, err = run(capsysbinary, argv, mock(fake))
     assert (status, err.splitlines()[-1]) == (130, "cirrova: interrupted")
     assert not [t for t in threading.enumerate() if t.name.startswith("cirrova-transfer")]
+
+
+@pytest.mark.parametrize("service, header", [("s3", "x-amz-security-token"), ("cos", "x-amz-security-token"),
+                                             ("oss", "x-oss-security-token")])
+def test_a_profile_session_token_reaches_every_request(capsysbinary, tmp_path, monkeypatch, service, header):
+    _, base, _, _ = ALL[service]
+    region = {"s3": 'endpoint = "http://s3.test"', "cos": 'region = "ap-beijing"', "oss": ""}[service]
+    config = tmp_path / "c.toml"
+    config.write_text(f'[profiles.t]\nservice = "{service}"\naccess_key = "a"\nsecret_key = "s-secret"\n'
+                      f'session_token = "tok-secret-1"\n{region}\n')
+    config.chmod(0o600)
+    fake = fake_for(service)
+    fake.put(base.split("://")[1], "k", b"v")
+    status, out, err = run(capsysbinary, ["--config", str(config), "--profile", "t", "--debug", "cp", base + "/k",
+                                          str(tmp_path / "k")], mock(fake))
+    assert status == 0 and fake.requests and all(r.headers.get(header) == "tok-secret-1" for r in fake.requests)
+    assert "tok-secret-1" not in err

@@ -133,6 +133,8 @@ def test_mv_deletes_each_source_that_copied(config, bucket, capsysbinary, tmp_pa
     assert status == 0
     status, out, _ = cli(capsysbinary, config, "ls", "-r", "--json", bucket)
     assert sorted(json.loads(line)["key"] for line in out.decode().splitlines()) == ["again/c", "moved/a"]
+    status, _, _ = cli(capsysbinary, config, "mv", bucket + "/moved/a", bucket + "/moved/")  # onto itself
+    assert status == 0 and cli(capsysbinary, config, "stat", bucket + "/moved/a")[0] == 0
     status, _, _ = cli(capsysbinary, config, "mv", bucket + "/moved/a", str(tmp_path / "a"))
     assert status == 0 and (tmp_path / "a").read_bytes() == b"a"
     status, out, _ = cli(capsysbinary, config, "ls", "-r", "--json", bucket + "/moved/")

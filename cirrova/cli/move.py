@@ -15,12 +15,16 @@ def mv(ctx):
     if run is None:
         raise_failures(ctx, run, plan)
         return
-    src = parse_location(ctx.args.src)
+    src, dst = parse_location(ctx.args.src), parse_location(ctx.args.dst)
+    # An object moved onto itself (same bucket and profile, same key) was copied over itself: it stays.
+    same_place = src.remote and dst.remote and (src.scheme, src.bucket, ctx.args.src_profile) == \
+        (dst.scheme, dst.bucket, ctx.args.dst_profile)
+    moved = [job for job in run.moved if not (same_place and job.source == job.target)]
     if src.remote:
-        failed = _delete_many(src_client, src, [job.source for job in run.moved])
+        failed = _delete_many(src_client, src, [job.source for job in moved])
     else:
         failed = []
-        for job in run.moved:
+        for job in moved:
             try:
                 os.unlink(job.source)
             except OSError as exc:
