@@ -252,7 +252,7 @@ class _Sync:
         try:
             os.unlink(entry.ref)
         except OSError as exc:
-            self.failed.append((shown, exc))
+            self._failed(shown, exc)
             return
         self.deleted += 1
         self.ctx.print(f"deleted {shown}")
@@ -264,7 +264,7 @@ class _Sync:
         failed = dict(_delete_many(self.dst.client, self.dst.location, keys))
         for key in keys:
             if key in failed:
-                self.failed.append((self.dst.show(key), CommandError(failed[key])))
+                self._failed(self.dst.show(key), CommandError(failed[key]))
             else:
                 self.deleted += 1
                 self.ctx.print(f"deleted {self.dst.show(key)}")
@@ -299,7 +299,7 @@ def sync(ctx):
         label, exc = run.failed[0]
         raise CommandError(f"{failed} items failed; first {label}: {one_line(exc)}")
     if ctx.skipped:
-        raise CommandError(f"{ctx.skipped} entries of {src.path} skipped: not regular files")
+        raise CommandError(f"{ctx.skipped} local entries skipped: not regular files")
 
 
 def _confirm(ctx, question):
