@@ -139,6 +139,12 @@ class _Sync:
         self.running = {}  # tag -> label of a copy on the pool
         self.bars = bars
         self.bar = bars.add("sync", None)
+        # Lines for a terminal that also shows the bars go above them, or the bars would draw over them.
+        self.above = _is_terminal(ctx.out)
+
+    def _say(self, text):
+        if not (self.above and self.bars.print_above(text)):
+            self.ctx.print(text)
 
     def run(self):
         drive(self.args.concurrency, self._jobs(), on_progress=self._moved, on_done=self._done)
@@ -172,7 +178,7 @@ class _Sync:
             return None
         label = f"{self.src.show(entry.ref)} -> {self.dst.show(target)}"
         if self.args.dry_run:
-            self.ctx.print(f"would copy {label}")
+            self._say(f"would copy {label}")
             self.copied += 1
             return None
         if entry.size > self.args.part_size:
@@ -229,7 +235,7 @@ class _Sync:
     def _copied(self, label, size):
         self.copied += 1
         self.bytes += size
-        self.ctx.print(f"copied {label}")
+        self._say(f"copied {label}")
         self.bars.show(self.bar, f"sync: {self.copied} copied", self.bytes)
 
     def _failed(self, label, error):
@@ -241,7 +247,7 @@ class _Sync:
         if not self.args.delete:
             return
         if self.args.dry_run:
-            self.ctx.print(f"would delete {shown}")
+            self._say(f"would delete {shown}")
             self.deleted += 1
             return
         if self.dst.location.remote:
@@ -255,7 +261,7 @@ class _Sync:
             self._failed(shown, exc)
             return
         self.deleted += 1
-        self.ctx.print(f"deleted {shown}")
+        self._say(f"deleted {shown}")
 
     def _flush_deletes(self):
         keys, self.doomed = self.doomed, []
@@ -267,7 +273,7 @@ class _Sync:
                 self._failed(self.dst.show(key), CommandError(failed[key]))
             else:
                 self.deleted += 1
-                self.ctx.print(f"deleted {self.dst.show(key)}")
+                self._say(f"deleted {self.dst.show(key)}")
 
 
 def sync(ctx):
@@ -302,12 +308,15 @@ def sync(ctx):
         raise CommandError(f"{ctx.skipped} local entries skipped: not regular files")
 
 
-def _confirm(ctx, question):
+def _is_terminal(stream):
     try:
-        terminal = sys.stdin is not None and sys.stdin.isatty()
+        return stream.isatty()
     except (AttributeError, ValueError, OSError):
-        terminal = False
-    if not terminal:
+        return False
+
+
+def _confirm(ctx, question):
+    if not _is_terminal(sys.stdin):
         raise UsageError("--delete needs --yes when standard input is not a terminal")
     ctx.err.write(question + " [y/N] ")
     ctx.err.flush()
