@@ -231,3 +231,34 @@ def test_a_profile_session_token_reaches_every_request(capsysbinary, tmp_path, m
                                           str(tmp_path / "k")], mock(fake))
     assert status == 0 and fake.requests and all(r.headers.get(header) == "tok-secret-1" for r in fake.requests)
     assert "tok-secret-1" not in err
+
+
+@pytest.mark.parametrize("recorded", ["right", "wrong"])
+@pytest.mark.parametrize("size", [0, 3, 11 * 1024 * 1024 + 7])
+def test_a_download_is_checked_against_the_recorded_md5_before_it_replaces_the_target(tmp_path, monkeypatch,
+                                                                                      recorded, size):
+    from cirrova import transfer
+    from cirrova.transfer._service import Service
+    from transfer_fakes import FakeStore as PartStore
+
+    store = PartStore("oss")
+    data = os.urandom(size)
+    store.objects["k"] = data
+    digest = hashlib.md5(data if recorded == "right" else data + b"!").hexdigest()
+    monkeypatch.setattr(Service, "known_md5", lambda self, headers: digest)
+    target = tmp_path / "t"
+    target.write_bytes(b"before")
+    for run_it in (lambda: transfer.download(store.client(), "k", target, part_size=5 * 1024 * 1024, concurrency=3,
+                                             checksum=True),
+                   lambda: transfer.download_many(store.client(), [("k", target)], checksum=True)[0].value):
+        if recorded == "right":
+            assert run_it() == size and target.read_bytes() == data
+            target.write_bytes(b"before")
+        else:
+            outcome = None
+            try:
+                outcome = run_it()
+            except transfer.TransferError as exc:
+                outcome = exc
+            assert isinstance(outcome, transfer.TransferError) and "MD5" in str(outcome)
+            assert target.read_bytes() == b"before" and os.listdir(tmp_path) == ["t"]

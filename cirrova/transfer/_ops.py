@@ -2,12 +2,13 @@
 
 import base64
 import hashlib
+import os
 import threading
 from functools import partial
 
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
 from ._engine import Retry, TransferError, attempt, drive, status_error
-from ._files import PassThrough, Source, open_sink, target_path
+from ._files import PassThrough, Source, TempFile, open_sink, target_path
 from ._service import Service
 from ._stream import Expect
 
@@ -54,14 +55,50 @@ def with_md5_metadata(service, headers, md5):
     return merged
 
 
-def verify(sink, key, expected):
+def verify(sink, key, expected, got=None):
     """Fails a download whose bytes are not the object's recorded MD5, before the rename: the target stays
-    as it was. A device or pipe written through (no file to read back) is not checked."""
-    if not expected or not hasattr(sink, "md5"):
+    as it was. `got` is the MD5 already taken, else the file is read back; a device or pipe written through
+    (no file to read back) is not checked."""
+    if not expected or (got is None and not hasattr(sink, "md5")):
         return
-    got = sink.md5()
+    got = got if got is not None else sink.md5()
     if got != expected:
         raise TransferError(f"下载 {key} 失败: 收到内容的 MD5 为 {got}, 而对象的 MD5 是 {expected}; 目标文件未改动")
+
+
+class PartsDigest:
+    """The MD5 of a download taken on the caller's thread while the workers fetch: a part is read back from
+    the temporary file as soon as it and every part before it are written, so the check leaves little to
+    read after the last part arrives."""
+
+    _CHUNK = 1024 * 1024
+
+    def __init__(self, path, part_size):
+        self.fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+        self.part_size = part_size
+        self.written, self.next = set(), 0
+        self.md5 = hashlib.md5()
+
+    def part_done(self, index, _result):
+        self.written.add(index)
+        while self.next in self.written:
+            self.written.discard(self.next)
+            offset, end = self.next * self.part_size, (self.next + 1) * self.part_size
+            while offset < end:
+                chunk = os.pread(self.fd, min(self._CHUNK, end - offset), offset)
+                if not chunk:
+                    break  # the last part ends before a whole part size
+                self.md5.update(chunk)
+                offset += len(chunk)
+            self.next += 1
+
+    def hexdigest(self):
+        return self.md5.hexdigest()
+
+    def close(self):
+        fd, self.fd = self.fd, None
+        if fd is not None:
+            os.close(fd)
 
 
 def fetch(service, key, start, end, size, etag, timeout, cancel, sink=None):
@@ -160,9 +197,15 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
             yield index, partial(_download_part, service, key, start, end, size, etag, timeout, part_size, sink)
 
     with open_sink(path) as sink:
-        drive(1 if isinstance(sink, PassThrough) else concurrency, jobs(), on_progress=progress.add)
-        if checksum:
-            verify(sink, key, md5)
+        digest = PartsDigest(sink.temp, part_size) if checksum and md5 and isinstance(sink, TempFile) else None
+        try:
+            drive(1 if isinstance(sink, PassThrough) else concurrency, jobs(), on_progress=progress.add,
+                  on_done=digest.part_done if digest else None)
+            if digest is not None:
+                verify(sink, key, md5, digest.hexdigest())
+        finally:
+            if digest is not None:
+                digest.close()
         sink.commit()
     return size
 
