@@ -217,10 +217,48 @@ def _upload(table, transfer, tmp, quick, have_curl, via):
             table.add(what, "%.3f" % ratio, ">= 1.00", at_least(ratio, 1.0),
                       "%.0f vs %.0f MiB/s, %d MiB, 8 x 8 MiB; checksum=True takes %.2f x the time; %s"
                       % (size / MiB / t_tr, size / MiB / t_curl, size // MiB, t_md5 / t_tr, via))
+            _cli_checksum(table, server, tmp, src, size, rounds)
     except Exception as exc:  # noqa: BLE001 - no node/npm, or s3rver failed: a failed row, not a crash
         table.fail(what, ">= 1.00", "%s: %s" % (type(exc).__name__, exc))
     finally:
         os.unlink(src)
+
+
+def _cli_checksum(table, server, tmp, src, size, rounds):
+    """What integrity by default costs the command line: `cp` up and back down with checksums (Content-MD5 on
+    every part, the file's MD5 read ahead into metadata, the download read back and checked) against
+    `--no-checksum`, in wall time and in this process's CPU time."""
+    from cirrova.cli import main
+
+    what = "cirrova cp up + down, checksums vs --no-checksum"
+    config = os.path.join(tmp, "bench.toml")
+    with open(config, "w") as f:
+        f.write(f'[profiles.default]\nservice = "s3"\naccess_key = "S3RVER"\nsecret_key = "S3RVER"\n'
+                f'endpoint = "{server.endpoint}"\n')
+    os.chmod(config, 0o600)
+    back = os.path.join(tmp, "back.bin")
+
+    def both(*flags):
+        def run():
+            for argv in (["cp", *flags, src, f"s3://{BUCKET}/cli.bin"], ["cp", *flags, f"s3://{BUCKET}/cli.bin", back]):
+                if main(["--config", config, "--quiet", *argv]) != 0:
+                    raise RuntimeError("cirrova " + " ".join(argv) + " failed")
+        return run
+
+    # The two sides alternate, so that a drift of the shared machine weighs on both alike; best of each.
+    wall, cpu = {"plain": [], "checked": []}, {"plain": [], "checked": []}
+    for _ in range(max(rounds, 2)):
+        for name, flags in (("plain", ("--no-checksum",)), ("checked", ())):
+            cpu0, t0 = time.process_time(), time.perf_counter()
+            both(*flags)()
+            wall[name].append(time.perf_counter() - t0)
+            cpu[name].append(time.process_time() - cpu0)
+            os.unlink(back)
+    t_plain, t_checked = min(wall["plain"]), min(wall["checked"])
+    cpu_plain, cpu_checked = min(cpu["plain"]), min(cpu["checked"])
+    table.add(what, "%.2fx" % (t_checked / t_plain), "report", "-",
+              "%d MiB each way: %.2f s vs %.2f s wall; client CPU %.2f s vs %.2f s (%.2fx)"
+              % (size // MiB, t_checked, t_plain, cpu_checked, cpu_plain, cpu_checked / cpu_plain))
 
 
 def _memory(table, tmp, quick, root, have_nginx):

@@ -61,6 +61,9 @@ const char kInitDoc[] =
     "    domain_url  自定义域名，默认 None；给出时 get_path_url 使用它\n"
     "    timeout     默认超时（秒数或 httpx 接受的元组），默认 None\n"
     "    http_client 使用的 httpx.Client，默认 None 表示新建一个\n"
+    "    session_token 仅限关键字；临时凭证（STS）的安全令牌，默认 None。COS 的 S3 兼容接口以\n"
+    "                V4 签名时接受 X-Amz-Security-Token，故与 KorvexClient 相同：请求带该头，\n"
+    "                预签名 URL 带该查询参数，均计入签名\n"
     "\n"
     "签名版本固定为 \"v4\"，寻址方式固定为 \"virtual\"。KorvexClient 构造函数抛出的异常原样传出。";
 
@@ -74,7 +77,7 @@ const char kAppidDoc[] =
 namespace cirrova::bellwyn {
 
 nb::object init(Args& a) {
-    auto [secret_id, secret_key, bucket, region, domain_url, timeout, http_client] = a.names<7>();
+    auto [secret_id, secret_key, bucket, region, domain_url, timeout, http_client, session_token] = a.names<8>();
     std::string endpoint(kEndpointPrefix);
     endpoint += utf8(region);
     endpoint += '.';
@@ -87,9 +90,9 @@ nb::object init(Args& a) {
     nb::object base_init = getattr(sup, CIRROVA_STR("__init__"));
     vcall(base_init,
           {secret_id.ptr(), secret_key.ptr(), bucket.ptr(), region.ptr(), ep.ptr(), domain_url.ptr(),
-           timeout.ptr(), http_client.ptr(), CIRROVA_STR("v4"), CIRROVA_STR("virtual")},
+           timeout.ptr(), http_client.ptr(), CIRROVA_STR("v4"), CIRROVA_STR("virtual"), session_token.ptr()},
           CIRROVA_KWNAMES("access_key", "secret_key", "bucket", "region", "endpoint", "domain_url",
-                          "timeout", "http_client", "signature_version", "addressing_style"));
+                          "timeout", "http_client", "signature_version", "addressing_style", "session_token"));
     return nb::none();
 }
 
@@ -131,7 +134,8 @@ CIRROVA_MODULE(bellwyn, m) {
               {"region", "str", def_str(bellwyn::kDefaultRegion)},
               {"domain_url", "Optional[str]", none},
               {"timeout", "Optional[Union[float, tuple]]", none},
-              {"http_client", "Optional[httpx.Client]", none}},
+              {"http_client", "Optional[httpx.Client]", none},
+              {"session_token", "Optional[str]", none, /*kw_only=*/true}},
              nullptr, kInitDoc},
         },
         {

@@ -17,6 +17,8 @@ class BellwynClient(KorvexClient):
         domain_url: Optional[str] = None,
         timeout: Optional[_Timeout] = None,
         http_client: Optional[httpx.Client] = None,
+        *,
+        session_token: Optional[str] = None,
     ) -> None: ...
     @property
     def secret_id(self) -> str: ...

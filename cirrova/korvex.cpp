@@ -1,5 +1,6 @@
 #include "korvex.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -199,6 +200,15 @@ bool is_v2(nb::handle self) {
 std::string now_http_date() { return fmt_http_date(utc_now()); }
 std::string now_amz_date() { return fmt_amz_date(utc_now()); }
 
+// Temporary credentials: the token goes in a header that the signature then
+// covers (an x-amz-* header under both versions). A token the caller already
+// put in the headers stays.
+void add_session_token(nb::handle self, nb::handle headers, bool v2) {
+    nb::object token = session_token(self);
+    if (!token.is_valid() || has_key_ci(headers, NAME("X-Amz-Security-Token"), "x-amz-security-token")) return;
+    item_set(headers, v2 ? NAME("x-amz-security-token") : NAME("X-Amz-Security-Token"), token);
+}
+
 // Object URL by the public-URL rules: custom domain, virtual host or path.
 std::string object_url(nb::handle self, std::string_view key) {
     std::string quoted = quote_key(key);
@@ -288,7 +298,7 @@ nb::object empty_str() { return nb::borrow(NAME("")); }
 
 nb::object init(Args& a) {
     auto [access_key, secret_key, bucket, region, internal, endpoint_arg, domain_url, timeout, http_client,
-          signature_version, addressing_style] = a.names<11>();
+          signature_version, addressing_style, session_token] = a.names<12>();
     nb::handle self = a.self;
     setattr(self, NAME("access_key"), access_key);
     setattr(self, NAME("secret_key"), secret_key);
@@ -329,6 +339,7 @@ nb::object init(Args& a) {
         client = nb::borrow(http_client);
     }
     setattr(self, NAME("_client"), client);
+    setattr(self, NAME("session_token"), session_token);
     return nb::none();
 }
 
@@ -440,6 +451,11 @@ nb::object presign_url(Args& a) {
     std::vector<nb::object> keep;
     sigv4::Pairs extra;
     if (!query_params.is_none()) extra = str_pairs<std::string_view>(query_params, keep, "Query parameter");
+    // The token is a signed query parameter; one given by the caller wins.
+    nb::object token = session_token(self);
+    if (token.is_valid() && std::none_of(extra.begin(), extra.end(),
+                                         [](const auto& kv) { return kv.first == "X-Amz-Security-Token"; }))
+        extra.emplace_back("X-Amz-Security-Token", utf8(token));
     nb::object expires = str_of(expires_arg);
 
     Attr access(self, NAME("access_key")), secret(self, NAME("secret_key")), region(self, NAME("region"));
@@ -488,6 +504,7 @@ nb::object request(Args& a) {
     }
 
     nb::object auth;
+    add_session_token(self, headers, is_v2(self));
     if (is_v2(self)) {
         if (!has_key_ci(headers, NAME("Date"), "date")) item_set(headers, NAME("Date"), to_str(now_http_date()));
         auth = call_method(self, NAME("_sign_request_v2"), {method.ptr(), key.ptr(), headers.ptr(), query.ptr()});
@@ -703,6 +720,7 @@ nb::object bucket_request(Args& a) {
     dict_set(headers, NAME("Host"), to_str(host));
 
     nb::object auth;
+    add_session_token(self, headers, is_v2(self));
     if (is_v2(self)) {
         if (!has_key_ci(headers, NAME("date"), "date")) dict_set(headers, NAME("Date"), to_str(now_http_date()));
         auth = call_method(self, NAME("_sign_request_v2"),
@@ -777,6 +795,7 @@ nb::object list_buckets(Args& a) {
     nb::object headers = new_dict();
     dict_set(headers, NAME("Host"), to_str(endpoint_host(endpoint.view)));
     nb::object auth;
+    add_session_token(self, headers, is_v2(self));
     if (is_v2(self)) {
         dict_set(headers, NAME("Date"), to_str(now_http_date()));
         auth = call_method(self, NAME("_sign_request_v2"), {NAME("GET"), NAME(""), headers.ptr(), Py_None, Py_True},
@@ -1051,7 +1070,10 @@ const char kInitDoc[] =
     "    timeout            默认超时（秒数或 httpx 接受的元组），默认 None，请求未给超时时使用\n"
     "    http_client        使用的 httpx.Client，默认 None 表示新建一个；客户端从不关闭它\n"
     "    signature_version  签名版本，默认 \"v4\"；转为小写后等于 \"v2\" 或 \"korvex\" 时使用 Version 2\n"
-    "    addressing_style   寻址方式，默认 \"path\"；转为小写后等于 \"virtual\" 时使用虚拟主机寻址";
+    "    addressing_style   寻址方式，默认 \"path\"；转为小写后等于 \"virtual\" 时使用虚拟主机寻址\n"
+    "    session_token      仅限关键字；临时凭证（STS）的安全令牌，默认 None。给出时每个请求带\n"
+    "                       X-Amz-Security-Token 头（Version 2 为 x-amz-security-token），预签名 URL\n"
+    "                       带 X-Amz-Security-Token 查询参数，均计入签名";
 
 const char kGetAwsEndpointDoc[] =
     "默认服务地址。\n"
@@ -1105,6 +1127,7 @@ const char kPresignUrlDoc[] =
     "    query_params  额外的查询参数，默认 None；同名时覆盖固定的 X-Amz-* 参数\n"
     "\n"
     "只签 host 头，负载声明为 UNSIGNED-PAYLOAD；X-Amz-Signature 总在最后。\n"
+    "session_token 给出时加入 X-Amz-Security-Token 参数并计入签名。\n"
     "返回：完整 URL。";
 
 const char kRequestDoc[] =
@@ -1373,7 +1396,8 @@ CIRROVA_MODULE(korvex, m) {
               {"timeout", kTimeout, none},
               {"http_client", "Optional[httpx.Client]", none},
               {"signature_version", "str", def_str("v4")},
-              {"addressing_style", "str", def_str("path")}},
+              {"addressing_style", "str", def_str("path")},
+              {"session_token", "Optional[str]", none, /*kw_only=*/true}},
              nullptr, kInitDoc},
             {"_get_aws_endpoint", get_aws_endpoint, {{"region", "str"}, {"internal", "bool", def_bool(false)}}, "str",
              kGetAwsEndpointDoc},

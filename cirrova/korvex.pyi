@@ -35,6 +35,8 @@ class KorvexClient(BaseStorageClient):
         http_client: Optional[httpx.Client] = None,
         signature_version: str = "v4",
         addressing_style: str = "path",
+        *,
+        session_token: Optional[str] = None,
     ) -> None: ...
     def _get_aws_endpoint(self, region: str, internal: bool = False) -> str: ...
     def _sign_request(

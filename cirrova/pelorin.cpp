@@ -70,8 +70,8 @@ nb::object send(nb::handle self, PyObject* method, nb::handle key, std::initiali
 // Construction, endpoints and request dispatch
 
 nb::object init(Args& a) {
-    auto [access_key_id, access_key_secret, bucket_arg, region_arg, internal, domain, timeout,
-          http_client] = a.names<8>();
+    auto [access_key_id, access_key_secret, bucket_arg, region_arg, internal, domain, timeout, http_client,
+          session_token_arg] = a.names<9>();
     nb::handle self = a.self;
     setattr(self, CIRROVA_STR("access_key_id"), access_key_id);
     setattr(self, CIRROVA_STR("access_key_secret"), access_key_secret);
@@ -107,6 +107,7 @@ nb::object init(Args& a) {
     } else {
         setattr(self, CIRROVA_STR("_client"), http_client);
     }
+    setattr(self, CIRROVA_STR("session_token"), session_token_arg);
     return nb::none();
 }
 
@@ -148,6 +149,10 @@ nb::object request(Args& a) {
     PyObject* sha_name = CIRROVA_STR("x-oss-content-sha256");
     if (!has_key_ci(headers, sha_name, "x-oss-content-sha256"))
         set_header(sha_name, nb::handle(CIRROVA_STR("UNSIGNED-PAYLOAD")));
+    // Temporary credentials: an x-oss-* header, so the V4 signature covers it.
+    nb::object token = session_token(self);
+    if (token.is_valid() && !has_key_ci(headers, CIRROVA_STR("x-oss-security-token"), "x-oss-security-token"))
+        set_header(CIRROVA_STR("x-oss-security-token"), token);
     PyObject* date_name = CIRROVA_STR("x-oss-date");
     if (!has_key_ci(headers, date_name, "x-oss-date")) set_header(date_name, to_str(fmt_amz_date(utc_now())));
 
@@ -256,7 +261,9 @@ nb::object get_shared_url(Args& a) {
     StrAttr id = str_attr(self, CIRROVA_STR("access_key_id"));
     StrAttr secret = str_attr(self, CIRROVA_STR("access_key_secret"));
     StrAttr bucket = str_attr(self, CIRROVA_STR("bucket"));
-    return to_str(ossv4::shared_url(base.view, bucket.view, utf8(key), id.view, secret.view, expires));
+    nb::object token = session_token(self);
+    return to_str(ossv4::shared_url(base.view, bucket.view, utf8(key), id.view, secret.view, expires,
+                                    token.is_valid() ? utf8(token) : std::string_view()));
 }
 
 nb::object upload(Args& a) {
@@ -486,6 +493,8 @@ const char kInitDoc[] = R"doc(创建客户端，不发出任何请求。
     domain_url: 自定义域名（末尾的 "/" 会被去掉），用于公开地址和分享链接；默认 None。
     timeout: 默认超时（秒数或 (连接, 读取) 元组），请求未指定超时时使用；默认 None。
     http_client: 使用的 httpx.Client；默认 None 时自行创建一个。
+    session_token: 仅限关键字；临时凭证（STS）的安全令牌，默认 None。给出时每个请求带
+        x-oss-security-token 头并计入 V4 签名，分享链接带 security-token 参数并计入签名。
 )doc";
 
 const char kGetPathUrlDoc[] = R"doc(返回对象的公开访问地址（不带签名）。
@@ -525,7 +534,8 @@ const char kSharedUrlDoc[] = R"doc(生成限时的 GET 分享链接（查询串�
     key: 对象名，不能为空（ValueError）。
     expire_time: 有效期秒数，默认 1200；不大于 0 时抛出 ValueError。
 返回：
-    带 OSSAccessKeyId、Expires 和 Signature 参数的链接；有自定义域名时使用自定义域名，否则使用外网地址。
+    带 OSSAccessKeyId、Expires 和 Signature 参数的链接（有 session_token 时另带 security-token，
+    它作为子资源计入签名）；有自定义域名时使用自定义域名，否则使用外网地址。
 )doc";
 
 const char kUploadDoc[] = R"doc(上传对象（PutObject）。
@@ -684,7 +694,8 @@ CIRROVA_MODULE(pelorin, m) {
          {{"access_key_id", "str"}, {"access_key_secret", "str"}, {"bucket", "str"},
           {"region", "str", def_str("oss-cn-hangzhou")}, {"internal", "bool", def_bool(false)},
           {"domain_url", "Optional[str]", none}, {"timeout", T, none},
-          {"http_client", "Optional[httpx.Client]", none}},
+          {"http_client", "Optional[httpx.Client]", none},
+          {"session_token", "Optional[str]", none, /*kw_only=*/true}},
          nullptr, kInitDoc},
         {"get_path_url", pelorin::get_path_url, {{"key", "str"}}, "str", kGetPathUrlDoc},
         {"_request", pelorin::request,

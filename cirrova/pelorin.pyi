@@ -32,6 +32,8 @@ class PelorinOSSClient(BaseStorageClient):
         domain_url: Optional[str] = None,
         timeout: Optional[_Timeout] = None,
         http_client: Optional[httpx.Client] = None,
+        *,
+        session_token: Optional[str] = None,
     ) -> None: ...
     def get_path_url(self, key: str) -> str: ...
     def _request(

@@ -1,5 +1,6 @@
 """In-memory object stores behind httpx.MockTransport, answering the way the S3/COS, OSS and UFile services do."""
 
+import base64
 import hashlib
 import json
 import urllib.parse
@@ -14,12 +15,14 @@ class FakeStore:
 
     Buckets are found from the host's first label (virtual hosts) or, for path-style S3, from the first path
     segment. Ranged reads, If-Match, listing pages and the S3 batch delete are served; every request is kept.
+    A PUT whose body is not its Content-MD5 is refused (400 BadDigest); user metadata is kept and returned.
     """
 
     def __init__(self, flavour, path_style=False):
         self.flavour = flavour
         self.path_style = path_style
         self.objects = {}  # (bucket, key) -> bytes
+        self.metadata = {}  # (bucket, key) -> {lower-case header: value}
         self.requests = []
         self.page = 1000
         self.fail = None  # a function(request) returning a Response to send instead, or None
@@ -45,16 +48,21 @@ class FakeStore:
             return self._batch_delete(bucket, request.content)
         stored = self.objects.get((bucket, key))
         if method == "PUT":
+            digest = request.headers.get("Content-MD5")
+            if digest is not None and base64.b64decode(digest) != hashlib.md5(request.content).digest():
+                return self._error(400, "BadDigest", "The Content-MD5 you specified did not match what we received.")
             self.objects[(bucket, key)] = request.content
-            return httpx.Response(200, headers={"ETag": f'"{hashlib.md5(request.content).hexdigest()}"'})
+            self.metadata[(bucket, key)] = {n: v for n, v in request.headers.items() if "-meta-" in n}
+            return httpx.Response(200, headers={"ETag": self._etag(request.content)})
         if method == "DELETE":
             self.objects.pop((bucket, key), None)
             return httpx.Response(204)
         if stored is None:
             return self._error(404, "NoSuchKey", "The specified key does not exist.")
-        etag = f'"{hashlib.md5(stored).hexdigest()}"'
+        etag = self._etag(stored)
         headers = {"ETag": etag, "Last-Modified": "Wed, 09 Dec 2026 01:00:00 GMT",
-                   "Content-Type": "application/octet-stream", "x-amz-meta-owner": "tests"}
+                   "Content-Type": "application/octet-stream", "x-amz-meta-owner": "tests",
+                   **self.metadata.get((bucket, key), {})}
         if method == "HEAD":
             return httpx.Response(200, headers={**headers, "Content-Length": str(len(stored))})
         match = request.headers.get("If-Match")
@@ -68,6 +76,12 @@ class FakeStore:
             return httpx.Response(206, content=body,
                                   headers={**headers, "Content-Range": f"bytes {first}-{last}/{len(stored)}"})
         return httpx.Response(200, content=stored, headers=headers)
+
+    def _etag(self, data):
+        # UFile's ETag is its own hash of the content, no MD5.
+        digest = hashlib.md5(data).hexdigest()
+        return f'"{digest.upper()}"' if self.flavour == "oss" else \
+            f'"uf-{digest[:16]}"' if self.flavour == "ufile" else f'"{digest}"'
 
     def _address(self, request):
         path = urllib.parse.unquote(request.url.path)
@@ -89,12 +103,14 @@ class FakeStore:
         page, rest = keys[:self.page], keys[self.page:]
         if self.flavour == "ufile":
             data = {"DataSet": [{"FileName": k, "Size": len(self.objects[(bucket, k)]), "ModifyTime": 1796778000,
-                                 "MimeType": "application/octet-stream", "Etag": "e"} for k in page],
+                                 "MimeType": "application/octet-stream",
+                                 "Etag": self._etag(self.objects[(bucket, k)]).strip('"')} for k in page],
                     "NextMarker": page[-1] if rest else ""}
             return httpx.Response(200, json=data)
         contents = "".join(
             f"<Contents><Key>{escape(k)}</Key><Size>{len(self.objects[(bucket, k)])}</Size>"
-            f"<LastModified>2026-12-09T01:00:00.000Z</LastModified><ETag>\"e\"</ETag></Contents>" for k in page)
+            f"<LastModified>2026-12-09T01:00:00.000Z</LastModified>"
+            f"<ETag>{self._etag(self.objects[(bucket, k)])}</ETag></Contents>" for k in page)
         marker = "NextContinuationToken" if self.flavour == "s3" else "NextMarker"
         more = f"<{marker}>{escape(page[-1])}</{marker}>" if rest else ""
         body = (f"<ListBucketResult><Name>{bucket}</Name>{contents}"

@@ -72,13 +72,14 @@ def test_requests_go_to_the_virtual_host_signed_v4_for_the_region(monkeypatch):
 def test_constructor_signature_and_argument_checks():
     sig = inspect.signature(BellwynClient.__init__)
     assert list(sig.parameters) == ["self", "secret_id", "secret_key", "bucket", "region",
-                                    "domain_url", "timeout", "http_client"]
+                                    "domain_url", "timeout", "http_client", "session_token"]
+    assert sig.parameters["session_token"].kind is inspect.Parameter.KEYWORD_ONLY
     assert sig.parameters["region"].default == "ap-guangzhou"
     assert all(sig.parameters[n].default is None for n in ("domain_url", "timeout", "http_client"))
     assert BellwynClient.__init__.__annotations__ == {
         "secret_id": "str", "secret_key": "str", "bucket": "str", "region": "str",
         "domain_url": "Optional[str]", "timeout": "Optional[Union[float, tuple]]",
-        "http_client": "Optional[httpx.Client]",
+        "http_client": "Optional[httpx.Client]", "session_token": "Optional[str]",
     }
     with pytest.raises(TypeError, match=r"^Argument 'secret_id' has incorrect type \(expected str, got int\)$"):
         BellwynClient(1, "k", "b")

@@ -50,6 +50,7 @@ region = "cn-bj"
 def config(tmp_path, monkeypatch):
     path = tmp_path / "config.toml"
     path.write_text(PROFILES)
+    path.chmod(0o600)
     monkeypatch.setenv("CIRROVA_CONFIG", str(path))
     return path
 
@@ -115,6 +116,10 @@ def test_client_failures_become_one_line():
     (["cp", "x", "s3://b/k", "--concurrency", "0"], "argument --concurrency: must be at least 1"),
     (["presign", "s3://b/k", "--expires", "0"], "presign: argument --expires: must be at least 1"),
     (["frobnicate"], "argument COMMAND: invalid choice: 'frobnicate'"),
+    (["sync", "a", "b"], "sync needs a remote SRC or DST"),
+    (["sync", "s3://b/p", "-"], "not standard input or output"),
+    (["sync", "--delete", "s3://b/p", "s3://b/q"], "--delete needs --yes when standard input is not a terminal"),
+    (["mv", "-", "s3://b/k"], "mv cannot move standard input"),
 ])
 def test_usage_errors_exit_2_with_one_line(config, capsysbinary, argv, fragment):
     status, out, err = run(capsysbinary, argv)

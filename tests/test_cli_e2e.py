@@ -32,6 +32,7 @@ def config(server, tmp_path_factory):
     path = tmp_path_factory.mktemp("cli") / "config.toml"
     path.write_text(f'[profiles.default]\nservice = "s3"\naccess_key = "S3RVER"\nsecret_key = "S3RVER"\n'
                     f'endpoint = "{server.endpoint}"\nregion = "us-east-1"\n')
+    path.chmod(0o600)
     return str(path)
 
 

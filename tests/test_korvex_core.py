@@ -45,7 +45,7 @@ def test_constructor_stores_configuration_in_order():
                      "KORVEX", "Virtual")
     assert list(vars(c)) == ["access_key", "secret_key", "bucket", "region", "internal", "default_timeout",
                              "signature_version", "addressing_style", "endpoint", "_custom_domain",
-                             "domain_url", "_client"]
+                             "domain_url", "_client", "session_token"]
     assert (c.internal, c.default_timeout, c.signature_version, c.addressing_style) == (True, 30, "korvex", "virtual")
     assert c.endpoint == "https://minio.local:9000" and c.domain_url == c.endpoint
     assert c._custom_domain is False and c._client is http

@@ -9,15 +9,18 @@ import contextlib
 import io
 import os
 import sys
+import threading
 import traceback
 
 import httpx
 
 from cirrova import __version__
 
-from . import commands, copy
+from . import commands, copy, move, sync
 from .errors import CommandError, UsageError, one_line, response_error
-from .profiles import config_path, load_profiles, make_client, resolve_profile, secrets_of
+from .select import add_filter_options
+from .profiles import (config_path, credential_variables, environment_settings, exposed_secrets, load_profiles,
+                       make_client, resolve_profile, secrets_of)
 
 __all__ = ["main", "build_parser"]
 
@@ -32,16 +35,25 @@ class Context:
         self._transport = transport
         self._http = None
         self._profiles = None
+        self._sources = set()  # (scheme, source) already told under --debug
         self.secrets = set()
-        self._listing = None  # what is being listed while a listing runs, else None
+        # What this thread is listing while a listing runs: a sync's copies on other threads meanwhile
+        # keep their own replies.
+        self._local = threading.local()
         self.bars = not args.quiet and _is_terminal(err)
         self.skipped = 0  # source entries left out (not regular files): the command fails at its end
 
     @property
     def profiles(self):
         if self._profiles is None:
-            self._profiles = load_profiles(config_path(self.args.config))
-            self.secrets = secrets_of(self._profiles)
+            path = config_path(self.args.config)
+            self._profiles = load_profiles(path)
+            self.secrets |= secrets_of(self._profiles)
+            mode = exposed_secrets(path, self._profiles)
+            if mode is not None:
+                # As ssh does for a private key: say so once, and go on.
+                self.err.write(f"cirrova: warning: permissions {mode:04o} for {path!r} are too open: it holds "
+                               f"secrets that other users can read (chmod 600 {path})\n")
         return self._profiles
 
     def http(self):
@@ -58,16 +70,17 @@ class Context:
     def listing(self, what):
         """Within this block a reply other than success fails the command: the clients' listings read an
         error reply as an empty page, which would show a refused listing as an empty one."""
-        self._listing = what
+        self._local.listing = what
         try:
             yield
         finally:
-            self._listing = None
+            self._local.listing = None
 
     def _check_listing(self, response):
-        if self._listing is not None and not 200 <= response.status_code < 300:
+        listing = getattr(self._local, "listing", None)
+        if listing is not None and not 200 <= response.status_code < 300:
             response.read()
-            raise response_error(f"cannot list {self._listing}", response)
+            raise response_error(f"cannot list {listing}", response)
 
     def client(self, location, profile=None):
         """A client for the bucket of a remote `location`, from `profile` or the command's --profile."""
@@ -76,8 +89,33 @@ class Context:
         return make_client(self.settings(location, profile), location.bucket, self.http())
 
     def settings(self, location, profile=None):
+        """The settings for `location`: the named profile; else the default profile where it is for this
+        service; else the environment's; else the default profile's (and its complaint)."""
         overrides = {"endpoint": self.args.endpoint, "region": self.args.region}
-        return resolve_profile(self.profiles, profile or self.args.profile, location.scheme, overrides)
+        scheme = location.scheme
+        name = profile or self.args.profile
+        if name is None:
+            path = config_path(self.args.config)
+            default = self.profiles.get("default") if os.path.exists(path) else None
+            found = environment_settings(scheme)
+            if found is not None and not (isinstance(default, dict) and default.get("service") == scheme):
+                settings, variables = found
+                self.secrets |= secrets_of({"environment": settings})
+                self._tell_source(scheme, f"the environment ({', '.join(variables)})")
+                return resolve_profile({"environment": settings}, "environment", scheme, overrides)
+            if default is None and not os.path.exists(path):
+                names = " and ".join(credential_variables(scheme))
+                raise UsageError(f"no configuration file at {path} and no {names} in the environment "
+                                 f"(give --config PATH or set CIRROVA_CONFIG)")
+            name = "default"
+        settings = resolve_profile(self.profiles, name, scheme, overrides)
+        self._tell_source(scheme, f"profile {name!r} of {config_path(self.args.config)}")
+        return settings
+
+    def _tell_source(self, scheme, source):
+        if self.args.debug and (scheme, source) not in self._sources:
+            self._sources.add((scheme, source))
+            self.err.write(f"cirrova: {scheme}:// settings from {source}\n")
 
     def print(self, text=""):
         self.out.write(text + "\n")
@@ -110,7 +148,7 @@ def _native_transport(limits):
 
 # Filled in after parsing: the global options' actions are shared with every sub-command's parser, so a
 # default set on one of them would be a default of all and overwrite a value given before the command.
-_GLOBAL_DEFAULTS = {"config": None, "profile": "default", "endpoint": None, "region": None, "quiet": False,
+_GLOBAL_DEFAULTS = {"config": None, "profile": None, "endpoint": None, "region": None, "quiet": False,
                     "debug": False}
 
 
@@ -150,21 +188,33 @@ def build_parser():
     p.add_argument("--json", action="store_true", default=False, help="one JSON object per line")
 
     p = command("cp", copy.cp, "copy files and objects, across services too")
-    p.add_argument("src", metavar="SRC", help="URL, local path, or - for standard input")
+    p.add_argument("src", metavar="SRC", help="URL (a key may hold * ? [...]), local path, or - for standard input")
     p.add_argument("dst", metavar="DST")
     p.add_argument("--recursive", "-r", action="store_true", default=False, help="copy a folder or prefix tree")
-    p.add_argument("--concurrency", type=_concurrency, default=8, metavar="N",
-                   help=f"parallel requests, 1 to {MAX_CONCURRENCY} (8)")
-    p.add_argument("--part-size", type=_part_size, default=8 * 1024 * 1024, metavar="SIZE",
-                   help="bytes per part, e.g. 16MiB, at most 5GiB (8MiB)")
-    p.add_argument("--src-profile", metavar="NAME", default=None, help="profile for SRC (default --profile)")
-    p.add_argument("--dst-profile", metavar="NAME", default=None, help="profile for DST (default --profile)")
+    _transfer_options(p)
+
+    p = command("mv", move.mv, "copy, then delete each source that copied")
+    p.add_argument("src", metavar="SRC", help="URL (a key may hold * ? [...]) or local path")
+    p.add_argument("dst", metavar="DST")
+    p.add_argument("--recursive", "-r", action="store_true", default=False, help="move a folder or prefix tree")
+    _transfer_options(p)
+
+    p = command("sync", sync.sync, "copy what is missing or different from SRC to DST (folders or prefixes)")
+    p.add_argument("src", metavar="SRC")
+    p.add_argument("dst", metavar="DST")
+    p.add_argument("--checksum", action="store_true", default=False,
+                   help="compare content (MD5) where sizes are equal, not sizes alone")
+    p.add_argument("--delete", action="store_true", default=False, help="delete what DST has and SRC lacks")
+    p.add_argument("--yes", "-y", action="store_true", default=False, help="no confirmation for --delete")
+    p.add_argument("--dry-run", action="store_true", default=False, help="print the plan, change nothing")
+    _transfer_options(p)
 
     p = command("rm", commands.rm, "delete an object, or a prefix tree with --recursive")
     p.add_argument("url", metavar="URL")
     p.add_argument("--recursive", "-r", action="store_true", default=False)
     p.add_argument("--yes", "-y", action="store_true", default=False, help="no confirmation")
     p.add_argument("--dry-run", action="store_true", default=False, help="list what would be deleted")
+    add_filter_options(p)
 
     p = command("stat", commands.stat, "an object's size, ETag, type and time")
     p.add_argument("url", metavar="URL")
@@ -192,6 +242,18 @@ def build_parser():
 # Each request in flight is a thread and a connection; a part is held in memory per request.
 MAX_CONCURRENCY = 256
 MAX_PART_SIZE = 5 << 30  # the S3, COS and OSS limit for one part
+
+
+def _transfer_options(p):
+    p.add_argument("--concurrency", type=_concurrency, default=8, metavar="N",
+                   help=f"parallel requests, 1 to {MAX_CONCURRENCY} (8)")
+    p.add_argument("--part-size", type=_part_size, default=8 * 1024 * 1024, metavar="SIZE",
+                   help="bytes per part, e.g. 16MiB, at most 5GiB (8MiB)")
+    p.add_argument("--src-profile", metavar="NAME", default=None, help="profile for SRC (default --profile)")
+    p.add_argument("--dst-profile", metavar="NAME", default=None, help="profile for DST (default --profile)")
+    p.add_argument("--no-checksum", action="store_true", default=False,
+                   help="send no Content-MD5 and check no download (on by default)")
+    add_filter_options(p)
 
 
 def _positive_int(text):

@@ -7,6 +7,7 @@ import sys
 from .errors import CommandError, UsageError, response_error
 from .listing import objects
 from .profiles import make_client, parse_location, tree_prefix
+from .select import Filters, Glob, has_magic
 
 _CAT_PART = 8 * 1024 * 1024
 _BATCH = 1000
@@ -202,7 +203,8 @@ def du(ctx):
 
 def rm(ctx):
     args = ctx.args
-    if not args.recursive:
+    glob = Glob(parse_location(args.url).key) if has_magic(parse_location(args.url).key) else None
+    if not args.recursive and glob is None:
         location = _remote(args.url, key=True)
         client = ctx.client(location)
         _head(client, location)
@@ -214,7 +216,12 @@ def rm(ctx):
         return
     location = _remote(args.url)
     client = ctx.client(location)
-    keys = [entry["key"] for entry in objects(ctx, client, location, tree_prefix(location.key))]
+    # A wildcard key selects as a shell does, with or without -r; filters see the path below the folder part.
+    prefix = glob.prefix if glob else tree_prefix(location.key)
+    base = glob.base if glob else prefix
+    chosen = Filters(args.filters)
+    keys = [entry["key"] for entry in objects(ctx, client, location, prefix)
+            if (glob is None or glob.match(entry["key"])) and chosen.included(entry["key"][len(base):])]
     if not keys:
         ctx.print(f"nothing to delete under {location}")
         return

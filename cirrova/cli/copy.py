@@ -12,6 +12,7 @@ from .errors import CommandError, UsageError, one_line
 from .listing import objects
 from .profiles import parse_location, tree_prefix
 from .progress import Bars
+from .select import Filters, Glob, has_magic
 
 _MIN_PART = 5 * 1024 * 1024  # the S3, COS and OSS floor for every part but the last
 
@@ -25,10 +26,25 @@ class Job:
 
 
 def cp(ctx):
+    plan, run, _ = copy_plan(ctx, "cp")
+    raise_failures(ctx, run, plan)
+
+
+def raise_failures(ctx, run, plan):
+    if run is not None and run.failed:
+        label, exc = run.failed[0]
+        raise CommandError(f"{len(run.failed)} of {len(plan)} copies failed; first {label}: {one_line(exc)}")
+    if ctx.skipped:
+        raise CommandError(f"{ctx.skipped} entries of {ctx.args.src} skipped: not regular files")
+
+
+def copy_plan(ctx, verb):
+    """Plans and runs the copies of `cp` or `mv`; returns (plan, the run or None when there was nothing to
+    copy, the source client)."""
     args = ctx.args
     src, dst = parse_location(args.src), parse_location(args.dst)
     if not src.remote and not dst.remote:
-        raise UsageError("cp needs a remote SRC or DST (s3://, cos://, oss:// or ufile://)")
+        raise UsageError(f"{verb} needs a remote SRC or DST (s3://, cos://, oss:// or ufile://)")
     if not dst.remote and dst.path == "-":
         raise UsageError("to write an object to standard output use `cirrova cat`")
     if dst.remote and dst.scheme != "ufile" and args.part_size < _MIN_PART:
@@ -38,20 +54,19 @@ def cp(ctx):
     src_client = ctx.client(src, args.src_profile) if src.remote else None
     dst_client = ctx.client(dst, args.dst_profile) if dst.remote else None
     kind = "copy" if src.remote and dst.remote else "download" if src.remote else "upload"
-    plan = _tree(ctx, kind, src, dst, src_client) if args.recursive else [_single(kind, src, dst, src_client)]
+    # A wildcard in the key part selects from the listing, as a shell selects paths, without --recursive.
+    glob = Glob(src.key) if src.remote and has_magic(src.key) else None
+    several = args.recursive or glob is not None
+    plan = _tree(ctx, kind, src, dst, src_client, glob) if several else [_single(kind, src, dst, src_client)]
     if not plan:
-        ctx.print(f"nothing to copy under {src}")
+        ctx.print(f"nothing to copy under {src}" if args.recursive else f"nothing matches {src}")
         if ctx.skipped:
             raise CommandError(f"{ctx.skipped} entries of {src.path} skipped: not regular files")
-        return
+        return plan, None, src_client
     run = _Run(ctx, kind, src_client, dst_client)
     with Bars(ctx.err, ctx.bars) as bars:
-        run.go(bars, plan, total_bar=args.recursive)
-    if run.failed:
-        label, exc = run.failed[0]
-        raise CommandError(f"{len(run.failed)} of {len(plan)} copies failed; first {label}: {one_line(exc)}")
-    if ctx.skipped:
-        raise CommandError(f"{ctx.skipped} entries of {src.path} skipped: not regular files")
+        run.go(bars, plan, total_bar=several)
+    return plan, run, src_client
 
 
 def _single(kind, src, dst, src_client):
@@ -116,7 +131,8 @@ def _regular_size(ctx, path):
     return None
 
 
-def _tree(ctx, kind, src, dst, src_client):
+def _tree(ctx, kind, src, dst, src_client, glob=None):
+    filters = Filters(getattr(ctx.args, "filters", None))
     if kind == "upload":
         if not os.path.isdir(src.path):
             raise UsageError(f"{src.path} is not a folder")
@@ -126,18 +142,23 @@ def _tree(ctx, kind, src, dst, src_client):
             dirs.sort()
             for name in sorted(files):
                 path = os.path.join(folder, name)
+                rel = os.path.relpath(path, src.path).replace(os.sep, "/")
+                if not filters.included(rel):
+                    continue
                 size = _regular_size(ctx, path)
                 if size is not None:
-                    rel = os.path.relpath(path, src.path).replace(os.sep, "/")
                     jobs.append(Job(path, base + rel, size, f"{rel}"))
         return jobs
-    prefix = tree_prefix(src.key)
+    prefix = glob.prefix if glob else tree_prefix(src.key)
+    base = glob.base if glob else prefix
     jobs = []
     for entry in objects(ctx, src_client, src, prefix):
         key = entry["key"]
-        rel = key[len(prefix):]
+        rel = key[len(base):]
         if not rel or rel.endswith("/"):
             continue  # folder markers hold no data
+        if (glob and not glob.match(key)) or not filters.included(rel):
+            continue
         size = int(entry.get("size") or 0)
         if kind == "copy":
             jobs.append(Job(key, tree_prefix(dst.key) + rel, size, rel))
@@ -159,7 +180,9 @@ class _Run:
         self.kind = kind
         self.src_client = src_client
         self.dst_client = dst_client
+        self.checksum = not getattr(ctx.args, "no_checksum", False)
         self.failed = []
+        self.moved = []  # the jobs that completed
 
     def go(self, bars, plan, total_bar):
         self.single = not total_bar
@@ -180,7 +203,7 @@ class _Run:
     def _one(self, bars, job, total, base):
         handle = bars.add(job.label, job.size if job.size >= 0 else None)
         options = {"part_size": self.args.part_size, "concurrency": self.args.concurrency,
-                   "callback": bars.callback(handle, total, base)}
+                   "callback": bars.callback(handle, total, base), "checksum": self.checksum}
         try:
             if self.kind == "upload":
                 transfer.upload(self.dst_client, job.source, job.target, **options)
@@ -195,6 +218,7 @@ class _Run:
             bars.remove(handle)
             self.failed.append((job.label, exc))
             return 0
+        self.moved.append(job)
         if self.single:
             bars.done(handle, max(job.size, 0))
         else:
@@ -206,18 +230,19 @@ class _Run:
         if self.kind == "upload":
             results = transfer.upload_many(self.dst_client, [(j.source, j.target) for j in jobs],
                                                 concurrency=self.args.concurrency, callback=callback,
-                                                part_size=self.args.part_size)
+                                                part_size=self.args.part_size, checksum=self.checksum)
         else:
             for job in jobs:
                 _make_parent(job.target)
             results = transfer.download_many(self.src_client, [(j.source, j.target) for j in jobs],
                                                   concurrency=self.args.concurrency, callback=callback,
-                                                  part_size=self.args.part_size)
+                                                  part_size=self.args.part_size, checksum=self.checksum)
         finish()
         moved = 0
         for job, (_, ok, value) in zip(jobs, results):
             if ok:
                 moved += job.size
+                self.moved.append(job)
             else:
                 self.failed.append((job.label, value))
         return moved

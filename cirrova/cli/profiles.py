@@ -2,6 +2,7 @@
 
 import os
 import re
+import stat
 import tomllib
 from dataclasses import dataclass
 
@@ -13,13 +14,28 @@ _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://(.*)$", re.S)
 # Settings a profile may hold, per service; anything else is a typo worth stopping for.
 _COMMON = {"service", "endpoint", "region", "timeout", "internal"}
 _ALLOWED = {
-    "s3": _COMMON | {"access_key", "secret_key", "signature_version", "addressing_style"},
-    "cos": _COMMON | {"access_key", "secret_key"},
-    "oss": _COMMON | {"access_key", "secret_key"},
+    "s3": _COMMON | {"access_key", "secret_key", "session_token", "signature_version", "addressing_style"},
+    "cos": _COMMON | {"access_key", "secret_key", "session_token"},
+    "oss": _COMMON | {"access_key", "secret_key", "session_token"},
     "ufile": _COMMON | {"public_key", "private_key", "scheme"},
 }
 _CREDENTIALS = {"ufile": ("public_key", "private_key")}
-_SECRET_NAMES = ("secret_key", "private_key")
+_SECRET_NAMES = ("secret_key", "private_key", "session_token")
+
+# Settings from the environment, per service: (setting, variables tried in order). S3 takes the names its
+# ecosystem already uses; the others one family, CIRROVA_<SERVICE>_<SETTING>.
+_ENVIRONMENT = {
+    "s3": (("access_key", ("AWS_ACCESS_KEY_ID",)), ("secret_key", ("AWS_SECRET_ACCESS_KEY",)),
+           ("session_token", ("AWS_SESSION_TOKEN",)), ("endpoint", ("AWS_ENDPOINT_URL",)),
+           ("region", ("AWS_REGION", "AWS_DEFAULT_REGION"))),
+    "cos": (("access_key", ("CIRROVA_COS_ACCESS_KEY",)), ("secret_key", ("CIRROVA_COS_SECRET_KEY",)),
+            ("session_token", ("CIRROVA_COS_SESSION_TOKEN",)), ("region", ("CIRROVA_COS_REGION",)),
+            ("endpoint", ("CIRROVA_COS_ENDPOINT",))),
+    "oss": (("access_key", ("CIRROVA_OSS_ACCESS_KEY",)), ("secret_key", ("CIRROVA_OSS_SECRET_KEY",)),
+            ("session_token", ("CIRROVA_OSS_SESSION_TOKEN",)), ("region", ("CIRROVA_OSS_REGION",))),
+    "ufile": (("public_key", ("CIRROVA_UFILE_ACCESS_KEY",)), ("private_key", ("CIRROVA_UFILE_SECRET_KEY",)),
+              ("region", ("CIRROVA_UFILE_REGION",))),
+}
 
 
 @dataclass(frozen=True)
@@ -83,6 +99,37 @@ def load_profiles(path):
     return profiles
 
 
+def environment_settings(scheme, environ=None):
+    """The settings for `scheme` from the environment, with the variables they came from; None unless both
+    credentials are there."""
+    environ = os.environ if environ is None else environ
+    settings, names = {"service": scheme}, []
+    for field, variables in _ENVIRONMENT[scheme]:
+        for variable in variables:
+            if environ.get(variable):
+                settings[field] = environ[variable]
+                names.append(variable)
+                break
+    key, secret = _CREDENTIALS.get(scheme, ("access_key", "secret_key"))
+    if key not in settings or secret not in settings:
+        return None
+    return settings, names
+
+
+def credential_variables(scheme):
+    """The names of the credential variables of `scheme`, for messages."""
+    return [variables[0] for _, variables in _ENVIRONMENT[scheme][:2]]
+
+
+def exposed_secrets(path, profiles):
+    """The file's mode when it holds a secret and its group or others may read it, else None."""
+    try:
+        mode = stat.S_IMODE(os.stat(path).st_mode)
+    except OSError:
+        return None
+    return mode if mode & 0o044 and secrets_of(profiles) else None
+
+
 def secrets_of(profiles):
     """Every secret value of the file, whatever profile a command uses, so that none reaches an output."""
     found = set()
@@ -110,6 +157,8 @@ def resolve_profile(profiles, name, scheme, overrides):
         raise UsageError(f"profile {name!r}: unknown setting {unknown[0]!r} for {service}")
     settings = dict(profile)
     settings.update({k: v for k, v in overrides.items() if v is not None})
+    if settings.get("session_token") is not None and not isinstance(settings["session_token"], str):
+        raise UsageError(f"profile {name!r}: session_token must be a string")
     for field in _CREDENTIALS.get(service, ("access_key", "secret_key")):
         if not isinstance(settings.get(field), str) or not settings[field]:
             raise UsageError(f"profile {name!r}: {field} is missing")
@@ -131,13 +180,14 @@ def make_client(settings, bucket, http):
     service = settings["service"]
     optional = {k: settings[k] for k in ("region", "timeout") if k in settings}
     internal = bool(settings.get("internal", False))
+    token = {"session_token": settings["session_token"]} if settings.get("session_token") else {}
     if service == "s3":
         from cirrova.korvex import KorvexClient
 
         return KorvexClient(settings["access_key"], settings["secret_key"], bucket, internal=internal,
                             endpoint=settings.get("endpoint") or None, http_client=http,
                             signature_version=settings.get("signature_version", "v4"),
-                            addressing_style=settings.get("addressing_style", "path"), **optional)
+                            addressing_style=settings.get("addressing_style", "path"), **optional, **token)
     if service == "cos":
         if settings.get("endpoint"):
             # The COS preset fixes its host; another endpoint (a gateway, a test server) gets the preset's
@@ -147,15 +197,16 @@ def make_client(settings, bucket, http):
             return KorvexClient(settings["access_key"], settings["secret_key"], bucket,
                                 region=settings.get("region", "ap-guangzhou"), endpoint=settings["endpoint"],
                                 timeout=settings.get("timeout"), http_client=http, signature_version="v4",
-                                addressing_style="virtual")
+                                addressing_style="virtual", **token)
         from cirrova.bellwyn import BellwynClient
 
-        return BellwynClient(settings["access_key"], settings["secret_key"], bucket, http_client=http, **optional)
+        return BellwynClient(settings["access_key"], settings["secret_key"], bucket, http_client=http, **optional,
+                             **token)
     if service == "oss":
         from cirrova.pelorin import PelorinOSSClient
 
         return PelorinOSSClient(settings["access_key"], settings["secret_key"], bucket, internal=internal,
-                                http_client=http, **optional)
+                                http_client=http, **optional, **token)
     from cirrova.dramlet import DramletFileClient
 
     return DramletFileClient(settings["public_key"], settings["private_key"], bucket, internal=internal,

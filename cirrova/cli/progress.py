@@ -88,6 +88,18 @@ class Bars:
 
         return callback, finish
 
+    def print_above(self, text):
+        """Prints a line above the live bars (on their terminal); False when no bars are drawn."""
+        if self._progress is None:
+            return False
+        self._progress.console.print(text, markup=False, highlight=False, soft_wrap=True)
+        return True
+
+    def show(self, handle, description, completed):
+        """Sets a bar's label and bytes done."""
+        if self._progress is not None and handle is not None:
+            self._progress.update(handle, description=_shorten(description), completed=completed)
+
     def remove(self, handle):
         if self._progress is not None and handle is not None:
             self._progress.remove_task(handle)

@@ -24,6 +24,7 @@ struct ParamInfo {
 struct FuncData {
     Impl impl;
     std::vector<ParamInfo> params;  // self first
+    size_t npos;                    // params that may come by position (self included); the rest are keyword-only
     bool varkw;
     bool returns_str;
 };
@@ -38,6 +39,7 @@ struct CFunc {
     PyObject* doc;
     PyObject* annotations;
     PyObject* defaults;  // tuple or None
+    PyObject* kwdefaults;  // dict or None
     PyObject* dict;
     PyObject* weakreflist;
 };
@@ -239,8 +241,8 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     FuncData& d = *f->data;
     const size_t np = d.params.size();
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if ((size_t)nargs > np) {
-        too_many_positional(f, np, nargs);
+    if ((size_t)nargs > d.npos) {
+        too_many_positional(f, d.npos, nargs);
         return nullptr;
     }
     PyObject* vals[kMaxParams];
@@ -283,11 +285,13 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     }
     {
         Py_ssize_t nd = n_defaults(f);
-        size_t first_default = np - (size_t)nd;
+        size_t first_default = d.npos - (size_t)nd;
         std::vector<PyObject*> missing;
         for (size_t j = 0; j < np; ++j) {
             if (vals[j]) continue;
-            if (j >= first_default)
+            if (j >= d.npos)  // keyword-only: always with a default
+                vals[j] = PyDict_GetItem(f->kwdefaults, d.params[j].name);
+            else if (j >= first_default)
                 vals[j] = PyTuple_GetItem(f->defaults, (Py_ssize_t)(j - first_default));
             else
                 missing.push_back(d.params[j].name);
@@ -320,6 +324,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -332,6 +337,7 @@ int func_clear(PyObject* self) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -395,7 +401,11 @@ int set_field(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = ((CFunc*)self)->kwdefaults;
+    if (!d || d == Py_None) Py_RETURN_NONE;
+    return PyDict_Copy(d);
+}
 
 PyObject* get_signature(PyObject* self, void*) {
     CFunc* f = (CFunc*)self;
@@ -405,17 +415,20 @@ PyObject* get_signature(PyObject* self, void*) {
         nb::object Signature = inspect.attr("Signature");
         nb::object empty = Parameter.attr("empty");
         nb::object pok = Parameter.attr("POSITIONAL_OR_KEYWORD");
+        nb::object kwonly = Parameter.attr("KEYWORD_ONLY");
         nb::handle ann = f->annotations;
-        size_t np = f->data->params.size();
+        size_t np = f->data->params.size(), npos = f->data->npos;
         Py_ssize_t nd = n_defaults(f);
-        size_t first_default = np - (size_t)nd;
+        size_t first_default = npos - (size_t)nd;
         nb::list params;
         for (size_t j = 0; j < np; ++j) {
             nb::handle name = f->data->params[j].name;
             nb::object a = mapping_get(ann, name);
-            nb::object dflt = j >= first_default ? nb::borrow(PyTuple_GetItem(f->defaults, (Py_ssize_t)(j - first_default)))
-                                                  : empty;
-            params.append(Parameter(name, pok, nb::arg("default") = dflt,
+            nb::object dflt = j >= npos ? nb::borrow(PyDict_GetItem(f->kwdefaults, name.ptr()))
+                              : j >= first_default
+                                  ? nb::borrow(PyTuple_GetItem(f->defaults, (Py_ssize_t)(j - first_default)))
+                                  : empty;
+            params.append(Parameter(name, j >= npos ? kwonly : pok, nb::arg("default") = dflt,
                                     nb::arg("annotation") = a.ptr() ? a : empty));
         }
         if (f->data->varkw) params.append(Parameter("kwargs", Parameter.attr("VAR_KEYWORD")));
@@ -529,6 +542,8 @@ nb::object make_function(const Method& method, const std::string& qualname, cons
     data->params.back().hash = PyObject_Hash(data->params.back().name);
     nb::dict annotations;
     nb::list defaults;
+    nb::dict kwdefaults;
+    data->npos = 1;
     for (const Param& p : method.params) {
         bool optional = false;
         Check c = parse_annotation(p.annotation, optional);
@@ -536,6 +551,13 @@ nb::object make_function(const Method& method, const std::string& qualname, cons
         data->params.back().hash = PyObject_Hash(data->params.back().name);
         if (data->params.back().hash == -1) raise_current();
         if (p.annotation) annotations[p.name] = p.annotation;
+        if (p.kw_only) {
+            if (p.def.kind == Default::Required) raise(PyExc_SystemError, "a keyword-only parameter needs a default");
+            kwdefaults[p.name] = make_default(p.def);
+            continue;
+        }
+        if (nb::len(kwdefaults)) raise(PyExc_SystemError, "a positional parameter follows a keyword-only one");
+        ++data->npos;
         if (p.def.kind != Default::Required)
             defaults.append(make_default(p.def));
         else if (nb::len(defaults))
@@ -556,6 +578,7 @@ nb::object make_function(const Method& method, const std::string& qualname, cons
     f->annotations = annotations.release().ptr();
     f->defaults = nb::len(defaults) ? steal_or_throw(PyList_AsTuple(defaults.ptr())).release().ptr()
                                     : nb::none().release().ptr();
+    f->kwdefaults = nb::len(kwdefaults) ? kwdefaults.release().ptr() : nb::none().release().ptr();
     return owner;
 }
 

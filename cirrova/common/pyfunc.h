@@ -52,6 +52,7 @@ struct Param {
     const char* name;
     const char* annotation;  // nullptr: no annotation
     Default def = required;
+    bool kw_only = false;    // after every positional one; needs a default
 };
 
 // The bound, checked arguments of one call (self excluded), never null;

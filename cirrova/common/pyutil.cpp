@@ -251,6 +251,15 @@ StrAttr::StrAttr(nb::handle self, PyObject* name) : obj(getattr(self, name)) {
     view = utf8(obj);
 }
 
+nb::object session_token(nb::handle self) {
+    PyObject* name = CIRROVA_STR("session_token");
+    nb::object token = optional_attr(self, name);
+    if (!token.is_valid() || token.is_none()) return nb::object();
+    if (!PyUnicode_Check(token.ptr())) raise_attr_type(name, token);
+    if (PyUnicode_GetLength(token.ptr()) == 0) return nb::object();
+    return token;
+}
+
 nb::object getattr(nb::handle o, PyObject* name) { return steal_or_throw(PyObject_GetAttr(o.ptr(), name)); }
 
 void setattr(nb::handle o, PyObject* name, nb::handle value) {

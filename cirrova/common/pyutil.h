@@ -157,6 +157,11 @@ inline StrAttr str_attr(nb::handle self, PyObject* name) { return StrAttr(self, 
 // The TypeError of StrAttr for attribute `name` holding `found`.
 [[noreturn]] void raise_attr_type(PyObject* name, nb::handle found);
 
+// The client's temporary-credential token: self.session_token when it is a
+// non-empty str; an empty object when it is None, "" or absent (a subclass
+// that skips the base constructor). Any other type raises TypeError.
+nb::object session_token(nb::handle self);
+
 // getattr(self, name) with an interned name.
 nb::object getattr(nb::handle o, PyObject* name);
 void setattr(nb::handle o, PyObject* name, nb::handle value);

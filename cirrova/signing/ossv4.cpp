@@ -157,9 +157,11 @@ std::string authorization(const Request& r, std::string_view access_key_id, std:
     return out;
 }
 
-std::string query_string_to_sign(long long expires, std::string_view bucket, std::string_view key) {
+std::string query_string_to_sign(long long expires, std::string_view bucket, std::string_view key,
+                                 std::string_view security_token) {
     std::string out("GET\n\n\n");
     out.append(std::to_string(expires)).append("\n/").append(bucket).append("/").append(key);
+    if (!security_token.empty()) out.append("?security-token=").append(security_token);
     return out;
 }
 
@@ -168,13 +170,15 @@ std::string query_signature(std::string_view secret, std::string_view string_to_
 }
 
 std::string shared_url(std::string_view base_url, std::string_view bucket, std::string_view key,
-                       std::string_view access_key_id, std::string_view access_key_secret, long long expires) {
-    std::string sig = query_signature(access_key_secret, query_string_to_sign(expires, bucket, key));
+                       std::string_view access_key_id, std::string_view access_key_secret, long long expires,
+                       std::string_view security_token) {
+    std::string sig = query_signature(access_key_secret, query_string_to_sign(expires, bucket, key, security_token));
     std::string out(base_url);
     out.append("/").append(quote_key(key));
     out.append("?OSSAccessKeyId=").append(quote_component(access_key_id));
     out.append("&Expires=").append(std::to_string(expires));
     out.append("&Signature=").append(quote_component(sig));
+    if (!security_token.empty()) out.append("&security-token=").append(quote_component(security_token));
     return out;
 }
 

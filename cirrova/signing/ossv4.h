@@ -67,12 +67,16 @@ std::string authorization(const Request& r, std::string_view access_key_id,
 
 // Query-string signature of a shared GET link.
 //   string to sign: "GET\n\n\n<expires>\n/<bucket>/<key>" (the key unencoded,
-//   as the service rebuilds the resource from the decoded request path)
-std::string query_string_to_sign(long long expires, std::string_view bucket, std::string_view key);
+//   as the service rebuilds the resource from the decoded request path),
+//   with "?security-token=<token>" after the key under temporary credentials:
+//   the token is a sub-resource of the canonical resource.
+std::string query_string_to_sign(long long expires, std::string_view bucket, std::string_view key,
+                                 std::string_view security_token = {});
 std::string query_signature(std::string_view secret, std::string_view string_to_sign);  // Base64
 // base_url + "/" + quoted key + "?OSSAccessKeyId=..&Expires=..&Signature=.."
+// (+ "&security-token=.." when a token is given)
 std::string shared_url(std::string_view base_url, std::string_view bucket, std::string_view key,
                        std::string_view access_key_id, std::string_view access_key_secret,
-                       long long expires);
+                       long long expires, std::string_view security_token = {});
 
 }  // namespace cirrova::ossv4

@@ -1,6 +1,8 @@
 """Local ends of a transfer: the temporary file a download fills, and the sources an upload reads."""
 
 import atexit
+import base64
+import hashlib
 import os
 import secrets
 import stat
@@ -106,6 +108,11 @@ class TempFile:
             while view:
                 written = _pwrite(self.fd, view, offset)
                 view, offset = view[written:], offset + written
+
+    def md5(self):
+        """The hex MD5 of what has been written, read back from the file (all writers done)."""
+        with open(self.temp, "rb") as f:
+            return hashlib.file_digest(f, "md5").hexdigest()
 
     def _forget(self):
         with _LIVE_LOCK:
@@ -275,6 +282,18 @@ class Source:
         if self._file is not None and self._owned is None:
             return self.size is not None and not self._pending
         return self.at_end()
+
+    def whole_md5(self):
+        """The Base64 MD5 of the whole source before it is sent, where that is possible without holding it:
+        a path is read once ahead (a second handle), bytes are hashed in place; a stream gives None."""
+        if self._view is not None:
+            digest = hashlib.md5(self._view).digest()
+        elif self._owned is not None:
+            with open(self._owned.name, "rb") as f:
+                digest = hashlib.file_digest(f, "md5").digest()
+        else:
+            return None
+        return base64.b64encode(digest).decode("ascii")
 
     def unread(self, chunk):
         """Puts a chunk back in front (the part size changed after it was read)."""

@@ -7,7 +7,7 @@ from functools import partial
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_pair, check_upload_options
 from ._engine import EXCERPT, Cancelled, Retry, TransferError, attempt, drive, run_inline, status_error
 from ._files import Source, open_sink, target_path
-from ._ops import check_part_count, fetch, request_span, send_source
+from ._ops import check_part_count, fetch, request_span, send_source, verify
 from ._service import Service
 from ._stream import Expect
 
@@ -48,14 +48,14 @@ def _guarded(fn, job):
         return False, exc
 
 
-def _download_item(service, key, path, part_size, timeout, job):
+def _download_item(service, key, path, part_size, timeout, checksum, job):
     # No head: the first range tells the size and the ETag, so a small object costs one request.
     span = request_span(part_size)
     with open_sink(path, job.cancel) as sink:
         first = attempt(job.cancel, partial(_first_range, service, key, span, timeout, sink, job.cancel))
-        size, etag, have = first
+        size, etag, have, md5 = first
         if size is None:  # a range of an empty object
-            size, _, _ = attempt(job.cancel, lambda: service.head(key, timeout))
+            size, _, _, md5 = attempt(job.cancel, lambda: service.head(key, timeout))
             if size != 0:
                 raise TransferError(f"下载 {key} 失败: 416, 而对象有 {size} 字节", 416)
             size = have = 0
@@ -64,13 +64,16 @@ def _download_item(service, key, path, part_size, timeout, job):
             end = min(start + span, size) - 1
             fetch(service, key, start, end, size, etag, timeout, job.cancel, sink)
             job.progress(end - start + 1)
+        if checksum:
+            verify(sink, key, md5)
         sink.commit()
     return size
 
 
 def _first_range(service, key, span, timeout, sink, cancel):
-    """The object's first `span` bytes into `sink`; returns (size, ETag, bytes written), size None for a
-    416 (a range of an empty object). A 200 is the whole object, written as it arrives."""
+    """The object's first `span` bytes into `sink`; returns (size, ETag, bytes written, the content's MD5 as
+    the reply tells it or None), size None for a 416 (a range of an empty object). A 200 is the whole
+    object, written as it arrives."""
     what = f"下载 {key}"
     found = {}
 
@@ -81,6 +84,7 @@ def _first_range(service, key, span, timeout, sink, cancel):
             return
         if status not in (200, 206):
             raise status_error(response, what)
+        found["md5"] = service.known_md5(response.headers)
         length = response.headers.get("Content-Length")
         length = int(length) if length is not None and length.strip().isdigit() else None
         if status == 200:  # the service sent the whole object
@@ -96,21 +100,22 @@ def _first_range(service, key, span, timeout, sink, cancel):
     expect = Expect(check, span, sink.write_at, cancel)
     response = service.get(key, 0, span - 1, None, timeout, expect)
     if response.status_code == 416:
-        return None, None, 0
+        return None, None, 0, None
     size = found["size"] if found["size"] is not None else expect.received
     if expect.received != (expect.limit if expect.limit is not None else size):
         raise Retry(TransferError(f"{what} 失败: 收到 {expect.received} 字节, 应为 {expect.limit} 字节",
                                   response.status_code))
-    return size, found.get("etag"), expect.received
+    return size, found.get("etag"), expect.received, found.get("md5")
 
 
 def _ignore(offset, chunk):
     pass
 
 
-def download_many(client, items, *, concurrency=16, callback=None, part_size=DEFAULT_PART_SIZE, timeout=None):
+def download_many(client, items, *, concurrency=16, callback=None, part_size=DEFAULT_PART_SIZE, timeout=None,
+                  checksum=False):
     """Downloads (key, local_path) items, up to `concurrency` objects at once. Returns one ItemResult per
-    item in the order given; a failed item does not stop the others."""
+    item in the order given; a failed item does not stop the others. `checksum` checks each as download does."""
     service = Service.of(client)
     check_int(concurrency, "concurrency", 1)
     check_int(part_size, "part_size", 1)
@@ -128,7 +133,7 @@ def download_many(client, items, *, concurrency=16, callback=None, part_size=DEF
     def on_done(index, outcome):
         results[index] = ItemResult(items[index], *outcome)
 
-    jobs = ((i, partial(_guarded, partial(_download_item, service, key, path, part_size, timeout)))
+    jobs = ((i, partial(_guarded, partial(_download_item, service, key, path, part_size, timeout, checksum)))
             for i, (key, path) in enumerate(plan))
     drive(concurrency, jobs, on_progress=progress.add, on_done=on_done)
     progress.finish()

@@ -2,12 +2,13 @@
 
 import base64
 import hashlib
+import os
 import threading
 from functools import partial
 
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
 from ._engine import Retry, TransferError, attempt, drive, status_error
-from ._files import PassThrough, Source, open_sink, target_path
+from ._files import PassThrough, Source, TempFile, open_sink, target_path
 from ._service import Service
 from ._stream import Expect
 
@@ -41,6 +42,63 @@ class Progress:
 
 def md5_base64(data):
     return base64.b64encode(hashlib.md5(data).digest()).decode("ascii")
+
+
+def with_md5_metadata(service, headers, md5):
+    """`headers` plus the checksum metadata carrying `md5` (Base64), unless the caller set it or md5 is None."""
+    if not md5:
+        return headers
+    merged = dict(headers) if headers else {}
+    name = service.md5_header
+    if not any(k.lower() == name.lower() for k in merged):
+        merged[name] = md5
+    return merged
+
+
+def verify(sink, key, expected, got=None):
+    """Fails a download whose bytes are not the object's recorded MD5, before the rename: the target stays
+    as it was. `got` is the MD5 already taken, else the file is read back; a device or pipe written through
+    (no file to read back) is not checked."""
+    if not expected or (got is None and not hasattr(sink, "md5")):
+        return
+    got = got if got is not None else sink.md5()
+    if got != expected:
+        raise TransferError(f"下载 {key} 失败: 收到内容的 MD5 为 {got}, 而对象的 MD5 是 {expected}; 目标文件未改动")
+
+
+class PartsDigest:
+    """The MD5 of a download taken on the caller's thread while the workers fetch: a part is read back from
+    the temporary file as soon as it and every part before it are written, so the check leaves little to
+    read after the last part arrives."""
+
+    _CHUNK = 1024 * 1024
+
+    def __init__(self, path, part_size):
+        self.fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+        self.part_size = part_size
+        self.written, self.next = set(), 0
+        self.md5 = hashlib.md5()
+
+    def part_done(self, index, _result):
+        self.written.add(index)
+        while self.next in self.written:
+            self.written.discard(self.next)
+            offset, end = self.next * self.part_size, (self.next + 1) * self.part_size
+            while offset < end:
+                chunk = os.pread(self.fd, min(self._CHUNK, end - offset), offset)
+                if not chunk:
+                    break  # the last part ends before a whole part size
+                self.md5.update(chunk)
+                offset += len(chunk)
+            self.next += 1
+
+    def hexdigest(self):
+        return self.md5.hexdigest()
+
+    def close(self):
+        fd, self.fd = self.fd, None
+        if fd is not None:
+            os.close(fd)
 
 
 def fetch(service, key, start, end, size, etag, timeout, cancel, sink=None):
@@ -108,11 +166,14 @@ def _download_part(service, key, start, end, size, etag, timeout, part_size, sin
     return end - start + 1
 
 
-def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None, timeout=None):
+def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None, timeout=None,
+             checksum=False):
     """Downloads `key` into `local_path` in parallel byte ranges; returns the number of bytes written.
 
     The bytes go into a temporary file beside `local_path`, renamed over it only when all are there. A
     `local_path` that is a device or a named pipe is written through instead, in order, one part at a time.
+    `checksum` checks the file first against the object's MD5 (its ETag where that is one, else the checksum
+    metadata that checksummed uploads write); a mismatch fails and leaves `local_path` untouched.
     """
     service = Service.of(client)
     check_key(key)
@@ -121,7 +182,7 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
     check_callback(callback)
     path = target_path(local_path)
 
-    size, etag, _ = attempt(_CALLER, lambda: service.head(key, timeout))
+    size, etag, _, md5 = attempt(_CALLER, lambda: service.head(key, timeout))
     total_parts = max(1, -(-size // part_size))
     progress = Progress(callback, total_parts, size)
 
@@ -135,7 +196,15 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
             yield index, partial(_download_part, service, key, start, end, size, etag, timeout, part_size, sink)
 
     with open_sink(path) as sink:
-        drive(1 if isinstance(sink, PassThrough) else concurrency, jobs(), on_progress=progress.add)
+        digest = PartsDigest(sink.temp, part_size) if checksum and md5 and isinstance(sink, TempFile) else None
+        try:
+            drive(1 if isinstance(sink, PassThrough) else concurrency, jobs(), on_progress=progress.add,
+                  on_done=digest.part_done if digest else None)
+            if digest is not None:
+                verify(sink, key, md5, digest.hexdigest())
+        finally:
+            if digest is not None:
+                digest.close()
         sink.commit()
     return size
 
@@ -146,7 +215,9 @@ def upload(client, source, key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, c
     position without seeking) to `key`; returns the object's ETag without quotes.
 
     A source of at most one part goes up in one request; a larger one as a multipart upload with up to
-    `concurrency` parts in flight, aborted if anything fails. `checksum` sends Content-MD5 with every request.
+    `concurrency` parts in flight, aborted if anything fails. `checksum` sends Content-MD5 with every request
+    and stores the MD5 of the whole content as user metadata ("cirrova-md5"), where it is known before the
+    upload starts (always for paths and bytes; a stream larger than one part goes without it).
     """
     service = Service.of(client)
     check_key(key)
@@ -174,6 +245,8 @@ def send_source(service, src, key, part_size, run, progress, cancel, content_typ
     first = src.read(part_size)
     if len(first) < part_size or src.at_end():
         return _put_whole(service, key, first, progress, cancel, content_type, headers, timeout, checksum)
+    if checksum:
+        headers = with_md5_metadata(service, headers, src.whole_md5())
     upload_id, blk_size = attempt(cancel, lambda: service.initiate(key, content_type, headers, timeout))
     try:
         if blk_size and blk_size != part_size:
@@ -216,6 +289,7 @@ def send_source(service, src, key, part_size, run, progress, cancel, content_typ
 def _put_whole(service, key, data, progress, cancel, content_type, headers, timeout, checksum):
     progress.set_totals(1, len(data))
     md5 = md5_base64(data) if checksum else None
+    headers = with_md5_metadata(service, headers, md5)
     etag = attempt(cancel, lambda: service.put(key, data, content_type, md5, headers, timeout))
     progress.add(0, len(data))
     return etag
@@ -247,18 +321,24 @@ def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZ
     check_int(concurrency, "concurrency", 1)
     check_callback(callback)
 
-    size, etag, content_type = attempt(_CALLER, lambda: src.head(src_key, timeout))
+    size, etag, content_type, known = attempt(_CALLER, lambda: src.head(src_key, timeout))
     check_part_count(dst, size, part_size)
     progress = Progress(callback)
     if size <= part_size:
         body = fetch(src, src_key, 0 if size else None, size - 1 if size else None, size, etag, timeout, _CALLER)
         md5 = md5_base64(body) if checksum else None
-        new_etag = attempt(_CALLER, lambda: dst.put(dst_key, body, content_type, md5, None, timeout))
+        if md5 and known and base64.b64decode(md5).hex() != known:
+            raise TransferError(f"复制 {src_key} 失败: 读到内容的 MD5 为 {base64.b64decode(md5).hex()}, "
+                                f"而对象的 MD5 是 {known}")
+        headers = with_md5_metadata(dst, None, md5)
+        new_etag = attempt(_CALLER, lambda: dst.put(dst_key, body, content_type, md5, headers, timeout))
         progress.set_totals(1, size)
         progress.add(0, size)
         return new_etag
 
-    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, None, timeout))
+    headers = with_md5_metadata(dst, None, base64.b64encode(bytes.fromhex(known)).decode() if checksum and known
+                                else None)
+    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, headers, timeout))
     try:
         part_size = blk_size or part_size
         total_parts = -(-size // part_size)

@@ -4,6 +4,8 @@ Three protocols: the S3 one (KorvexClient and its COS preset BellwynClient), OSS
 part numbering, the minimum part size, conditional reads and the shape of the multipart replies.
 """
 
+import base64
+import binascii
 import json
 import re
 import xml.etree.ElementTree as ET
@@ -19,6 +21,10 @@ MiB = 1024 * 1024
 #: Transfers move the stored bytes: an object stored gzip-encoded is copied as it is, never decoded.
 _IDENTITY = {"Accept-Encoding": "identity"}
 _CONTENT_RANGE = re.compile(r"bytes\s+(\d+)-(\d+)/(\d+|\*)\s*$")
+_HEX_MD5 = re.compile(r"[0-9a-fA-F]{32}")
+#: The user metadata that checksummed uploads write: the Base64 MD5 of the whole content, as Content-MD5
+#: carries it. A multipart object's ETag is no MD5 of its content, so downloads and comparisons read this.
+MD5_METADATA = "cirrova-md5"
 
 
 def _xml_text(response, name, what):
@@ -44,6 +50,10 @@ class Service:
     max_parts: int | None = 10000
     #: Ranged reads carry If-Match with the ETag that head returned.
     conditional_reads = True
+    #: The prefix of user metadata headers (COS's S3-protocol endpoint takes the S3 one too).
+    meta_prefix = "x-amz-meta-"
+    #: An ETag of 32 hexadecimal digits is the MD5 of the content (a multipart ETag has a "-N" suffix).
+    etag_is_md5 = True
 
     def __init__(self, client):
         self.client = client
@@ -52,7 +62,9 @@ class Service:
     def of(client):
         if isinstance(client, DramletFileClient):
             return UFileService(client)
-        if isinstance(client, (KorvexClient, PelorinOSSClient)):
+        if isinstance(client, PelorinOSSClient):
+            return OSSService(client)
+        if isinstance(client, KorvexClient):
             return Service(client)
         raise TypeError(f"client 必须是 cirrova 的存储客户端, 而不是 {type(client).__name__}")
 
@@ -64,7 +76,31 @@ class Service:
         length = response.headers.get("Content-Length")
         if length is None or not length.isdigit():
             raise TransferError(f"获取 {key} 的信息失败: 回复没有 Content-Length", response.status_code)
-        return int(length), response.headers.get("ETag"), response.headers.get("Content-Type")
+        headers = response.headers
+        return int(length), headers.get("ETag"), headers.get("Content-Type"), self.known_md5(headers)
+
+    @property
+    def md5_header(self):
+        return self.meta_prefix + MD5_METADATA
+
+    def known_md5(self, headers):
+        """The hex MD5 of the content from a reply's headers: the stored checksum metadata where there is
+        one (our statement of the content, which holds where the ETag is no MD5, as under some server-side
+        encryption), else the ETag where it is a plain MD5; None when neither tells."""
+        stored = headers.get(self.md5_header)
+        if stored:
+            try:
+                raw = base64.b64decode(stored.strip(), validate=True)
+            except (binascii.Error, ValueError):
+                raw = b""
+            if len(raw) == 16:
+                return raw.hex()
+        return self.etag_md5(headers.get("ETag") or "")
+
+    def etag_md5(self, etag):
+        """The hex MD5 that an ETag (from a reply or a listing) stands for, or None."""
+        etag = strip_etag(etag)
+        return etag.lower() if self.etag_is_md5 and _HEX_MD5.fullmatch(etag) else None
 
     def get(self, key, start, end, etag, timeout, expect):
         """GET of bytes start..end (inclusive), or of the whole object when start is None; `expect` (an
@@ -136,6 +172,10 @@ class Service:
         check_status(response, (200, 204), f"放弃 {key} 的分片上传")
 
 
+class OSSService(Service):
+    meta_prefix = "x-oss-meta-"
+
+
 class UFileService(Service):
     """UFile: parts counted from 0 and sized by the service, no conditional reads, JSON replies."""
 
@@ -143,6 +183,8 @@ class UFileService(Service):
     first_part = 0
     max_parts = None
     conditional_reads = False
+    meta_prefix = "X-Ufile-Meta-"
+    etag_is_md5 = False  # the UFile ETag is its own hash of the content, not an MD5
 
     def _download(self, key, headers, timeout):
         # The client's _download takes no time-out; its default time-out applies.
@@ -176,7 +218,7 @@ class UFileService(Service):
         check_status(response, (200,), f"完成 {key} 的分片上传")
         etag = response.headers.get("ETag")
         if not etag:
-            _, etag, _ = self.head(key, timeout)
+            _, etag, _, _ = self.head(key, timeout)
         return strip_etag(etag or "")
 
     def abort(self, key, upload_id, timeout):
