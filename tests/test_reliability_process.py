@@ -252,10 +252,8 @@ SIGINT_DURING_WAIT = r"""
 import signal, sys, httpx
 signal.signal(signal.SIGINT, signal.default_int_handler)  # the suite may run with SIGINT ignored
 from cirrova.transport import NativeTransport
-url, phase, kind = sys.argv[1:4]
-limits = httpx.Limits(max_connections=1)
-c = httpx.Client(transport=NativeTransport(limits=limits) if kind == "native" else httpx.HTTPTransport(limits=limits),
-                 timeout=None)
+url, phase = sys.argv[1:3]
+c = httpx.Client(transport=NativeTransport(limits=httpx.Limits(max_connections=1)), timeout=None)
 try:
     if phase == "send":
         c.put(url, content=b"x" * (64 << 20))
@@ -287,12 +285,13 @@ WAITS = {"first byte": lambda req: silent, "body": lambda req: _stalled_body,
          "trickling body": lambda req: _trickle, "send": None, "free connection": lambda req: _stalled_body}
 
 
-@pytest.mark.parametrize("kind", ["httpx", "native"])
 @pytest.mark.parametrize("phase", list(WAITS))
-def test_ctrl_c_ends_every_wait_of_a_request_on_the_main_thread(phase, kind):
-    # Without a time-out every wait here lasts for ever: only the interrupt ends it.
+def test_ctrl_c_ends_every_wait_of_a_request_on_the_main_thread(phase):
+    # Without a time-out every wait here lasts for ever: only the interrupt ends it. (httpx's own
+    # transport is left out: a signal landing just before its blocking recv() is missed, a race of
+    # CPython's socket module.)
     with RawServer(WAITS[phase], read_requests=phase != "send") as srv:
-        proc = child(SIGINT_DURING_WAIT, srv.url("/x"), phase, kind)
+        proc = child(SIGINT_DURING_WAIT, srv.url("/x"), phase)
         deadline = time.monotonic() + 30
         while not (srv.connections if phase == "send" else srv.requests):  # the request waits from here on
             assert time.monotonic() < deadline and proc.poll() is None
