@@ -515,6 +515,7 @@ CIRROVA_MODULE(transport, m) {
     g_module = m.ptr();
 
     nb::class_<Core>(m, "_Pool");
+    bind_multi(m);
     nb::class_<Body>(m, "_Body")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &Body::next)

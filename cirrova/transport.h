@@ -42,4 +42,7 @@ private:
     long long returned_ = 0;  // body bytes handed to the caller
 };
 
+// The native transfer engine's functions (transport/multi_py.cpp).
+void bind_multi(nb::module_& m);
+
 }  // namespace cirrova::transport

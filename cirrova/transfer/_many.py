@@ -4,6 +4,7 @@ import os
 from collections import namedtuple
 from functools import partial
 
+from . import _native
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_pair, check_upload_options
 from ._engine import Cancelled, TransferError, attempt, check_status, drive, run_inline
 from ._files import Source, TempFile, target_path
@@ -101,6 +102,9 @@ def download_many(client, items, *, concurrency=16, callback=None, part_size=DEF
         check_key(key)
         plan.append((key, target_path(local_path)))
 
+    native = _native.download_many(client, service, plan, concurrency, callback, part_size, timeout)
+    if native is not None:
+        return [ItemResult(item, ok, value) for item, (ok, value) in zip(items, native)]
     results = [None] * len(items)
     progress = BatchProgress(callback, len(items))
 

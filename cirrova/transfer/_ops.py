@@ -5,6 +5,7 @@ import hashlib
 import threading
 from functools import partial
 
+from . import _native
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
 from ._engine import Retry, TransferError, attempt, check_status, drive
 from ._files import Source, TempFile, target_path
@@ -108,6 +109,9 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
     path = target_path(local_path)
 
     size, etag, _ = attempt(_CALLER, lambda: service.head(key, timeout))
+    native = _native.download(client, service, key, path, size, etag, part_size, concurrency, callback, timeout)
+    if native is not None:
+        return native
     total_parts = max(1, -(-size // part_size))
     progress = Progress(callback, total_parts, size)
 

@@ -1,0 +1,188 @@
+"""The native engine's Python side: whether a call may run on it, and its outcome in the Python path's terms.
+
+A call runs natively only when the engine sends exactly what the client's own methods would send:
+- the client is one of the four, or a subclass overriding none of the methods the engine stands in for;
+- its httpx.Client routes the object URLs to a NativeTransport;
+- that httpx.Client adds nothing of its own (event hooks, auth, cookies, parameters, redirects, headers
+  beyond httpx's defaults).
+Every other call takes the Python path unchanged, so MockTransport and overrides still see every request.
+"""
+
+import os
+import stat
+import threading
+from urllib.parse import urlsplit
+
+import httpx
+
+from cirrova.bellwyn import BellwynClient
+from cirrova.dramlet import DramletFileClient
+from cirrova.korvex import KorvexClient
+from cirrova.pelorin import PelorinOSSClient
+from cirrova.transport import NativeTransport, _native_download
+
+from . import _engine
+from ._engine import TransferError
+
+_S3 = ("_request", "_download", "head", "_sign_request", "_sign_request_v2")
+#: Per client class: the methods whose work the engine does itself.
+STANDS_IN = {
+    BellwynClient: _S3,
+    KorvexClient: _S3,
+    PelorinOSSClient: ("_request", "_download", "head", "_sign_request"),
+    DramletFileClient: ("_request", "_download", "head", "_build_auth_header", "_make_authorization", "_sign",
+                        "_canonicalized_resource", "_canonicalized_dramlet_headers", "_key_sort"),
+}
+
+_defaults_lock = threading.Lock()
+_default_headers = None
+
+
+def default_headers():
+    """The headers a plain httpx.Client sends (its User-Agent names the installed httpx)."""
+    global _default_headers
+    with _defaults_lock:
+        if _default_headers is None:
+            with httpx.Client(transport=httpx.MockTransport(lambda request: httpx.Response(204))) as probe:
+                _default_headers = [(k.decode("latin-1"), v.decode("latin-1")) for k, v in probe.headers.raw]
+        return _default_headers
+
+
+def _own_methods(client):
+    cls = type(client)
+    base = next((c for c in cls.__mro__ if c in STANDS_IN), None)
+    if base is None:
+        return False
+    own = getattr(client, "__dict__", {})
+    return all(name not in own and getattr(cls, name, None) is getattr(base, name, None) for name in STANDS_IN[base])
+
+
+def _plain_http(http):
+    return (isinstance(http, httpx.Client) and not http.is_closed and http.auth is None
+            and not any(http.event_hooks.values()) and not http.cookies and not http.params
+            and not http.follow_redirects
+            and [(k.decode("latin-1"), v.decode("latin-1")) for k, v in http.headers.raw] == default_headers())
+
+
+def _signer(client):
+    """(kind, URL prefix, Host, signed-URI prefix, access, secret, region, bucket) of the client's object requests."""
+    if isinstance(client, KorvexClient):
+        endpoint, bucket = client.endpoint, client.bucket
+        host = endpoint.replace("https://", "").replace("http://", "")
+        v2 = client.signature_version in ("korvex", "v2")
+        if client.addressing_style == "virtual":
+            prefix = f"{urlsplit(endpoint).scheme}://{bucket}.{host}/"
+            host = f"{bucket}.{host}"
+            uri = f"/{bucket}/" if v2 else "/"
+        else:
+            prefix, uri = f"{endpoint}/{bucket}/", f"/{bucket}/"
+        return ("s3v2" if v2 else "s3v4", prefix, host, uri, client.access_key, client.secret_key, client.region,
+                bucket)
+    if isinstance(client, PelorinOSSClient):
+        return ("oss", client.host + "/", client.host.replace("https://", ""), "", client.access_key_id,
+                client.access_key_secret, client.region, client.bucket)
+    return ("ufile", client._api_host + "/", "", "", client.public_key, client.private_key, "", client.bucket)
+
+
+def _timeouts(client, timeout, http):
+    if isinstance(client, DramletFileClient):
+        timeout = None  # its _download takes none: the client's default applies
+    if timeout is None:
+        timeout = client.default_timeout
+    t = http.timeout if timeout is None else httpx.Timeout(timeout)
+    return t.connect, t.read, t.write, t.pool
+
+
+def plan(client, timeout, paths=()):
+    """(transport, signer config, time-outs, max connections) when the native engine may run this call, else None."""
+    if os.environ.get("CIRROVA_NATIVE_TRANSFER", "1") == "0" or not _own_methods(client):
+        return None
+    http = getattr(client, "_client", None)
+    if not _plain_http(http):
+        return None
+    try:
+        config = _signer(client)
+        url = httpx.URL(config[1] + "x")
+    except Exception:  # an attribute the engine cannot read: the client's own methods decide
+        return None
+    transport = http._transport_for_url(url)
+    if not isinstance(transport, NativeTransport) or url.scheme not in ("http", "https"):
+        return None
+    for path in paths:  # devices and pipes are written through by the Python path
+        try:
+            if not stat.S_ISREG(os.stat(path).st_mode):
+                return None
+        except OSError:
+            pass
+    prefix = str(url)[:-1]
+    config = (config[0], prefix) + config[2:] + (default_headers(),)
+    return transport, config, _timeouts(client, timeout, http)
+
+
+def _options(concurrency, part_size, conditional, timeouts):
+    span = max(1, part_size // 2)  # request_span: the same ranges as the Python path
+    return (concurrency, span, part_size, conditional, *timeouts, _engine.ATTEMPTS, _engine.BACKOFF_BASE,
+            _engine.BACKOFF_CAP, _engine.RETRY_AFTER_CAP)
+
+
+def error_of(error, key):
+    """The exception the Python path raises for the failure the engine reports."""
+    kind, what, status, text, cls, headers, body, header, a, b, c, err = error
+    if kind == "status":
+        response = httpx.Response(status, headers=[(k, v) for k, v in headers if k.lower() != b"content-encoding"],
+                                  content=body)
+        shown = response.text[:300] if response.content else ""
+        return TransferError(f"{what} 失败: {status} {shown}".rstrip(), status)
+    if kind == "transport":
+        return getattr(httpx, cls)(text)
+    if kind == "short":
+        return TransferError(f"{what} 失败: 收到 {a} 字节, 应为 {b} 字节", status)
+    if kind == "range":
+        return TransferError(f"{what} 失败: Content-Range 为 {header!r}, 应为 bytes {a}-{b}/{c}", status)
+    if kind == "first_range":
+        return TransferError(f"下载 {key} 失败: Content-Range {header!r} 与 {a} 字节的回复不符", 206)
+    if kind == "etag":
+        return TransferError(f"{what} 失败: 对象在下载期间已被替换 (ETag {text}, 原为 {header})", status)
+    if kind == "412":
+        return TransferError(f"{what} 失败: 412 对象在下载期间已被替换 (If-Match {text})", 412)
+    if kind == "no_length":
+        return TransferError(f"获取 {key} 的信息失败: 回复没有 Content-Length", status)
+    if kind == "empty_416":
+        return TransferError(f"下载 {key} 失败: 416, 而对象有 {a} 字节", 416)
+    return OSError(err, os.strerror(err), text)
+
+
+def download(client, service, key, path, size, etag, part_size, concurrency, callback, timeout):
+    """transfer.download's ranges on the engine; None when the Python path must run."""
+    found = plan(client, timeout, (path,))
+    if found is None:
+        return None
+    transport, config, timeouts = found
+    total_parts = max(1, -(-size // part_size))
+    options = _options(concurrency, part_size, service.conditional_reads, timeouts)
+    results, called, reported, index, done = _native_download(
+        transport, config, [(key, path, size, etag)], options, callback, False, total_parts, size)
+    ok, value = results[0]
+    if not ok:
+        raise error_of(value, key)
+    if callback is not None and (not called or reported != done):
+        callback(index, total_parts, done, size)
+    return value
+
+
+def download_many(client, service, plan_items, concurrency, callback, part_size, timeout):
+    """download_many's items on the engine: [(ok, value or exception)], or None when the Python path must run."""
+    found = plan(client, timeout, [path for _, path in plan_items])
+    if found is None:
+        return None
+    transport, config, timeouts = found
+    options = _options(concurrency, part_size, service.conditional_reads, timeouts)
+    count = len(plan_items)
+    results, called, reported, index, done = _native_download(
+        transport, config, list(plan_items), options, callback, True, count, -1)
+    if callback is not None and count:
+        if done != reported:
+            callback(index, count, done, -1)
+        callback(index, count, done, done)
+    return [(True, value) if ok else (False, error_of(value, key)) for (key, _), (ok, value) in
+            zip(plan_items, results)]

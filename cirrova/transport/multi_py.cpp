@@ -1,0 +1,178 @@
+// The Python face of the native transfer engine: `_native_download`, called
+// by cirrova.transfer once per call with plain tuples, never per request.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <cxxabi.h>
+
+#include "common/clock.h"
+#include "common/pyutil.h"
+#include "multi.h"
+#include "transport.h"
+
+namespace cirrova::transport {
+
+namespace nb = nanobind;
+
+namespace {
+
+using multi::HeaderList;
+
+multi::Signer signer_of(nb::tuple c) {
+    multi::Signer s;
+    std::string kind = nb::cast<std::string>(c[0]);
+    s.kind = kind == "s3v4"  ? multi::Signer::Kind::S3V4
+             : kind == "s3v2" ? multi::Signer::Kind::S3V2
+             : kind == "oss"  ? multi::Signer::Kind::OSS
+                              : multi::Signer::Kind::UFILE;
+    s.url_prefix = nb::cast<std::string>(c[1]);
+    s.host = nb::cast<std::string>(c[2]);
+    s.uri_prefix = nb::cast<std::string>(c[3]);
+    s.access = nb::cast<std::string>(c[4]);
+    s.secret = nb::cast<std::string>(c[5]);
+    s.region = nb::cast<std::string>(c[6]);
+    s.bucket = nb::cast<std::string>(c[7]);
+    s.defaults = nb::cast<HeaderList>(c[8]);
+    return s;
+}
+
+double seconds_or_none(nb::handle v) { return v.is_none() ? -1.0 : std::max(0.0, nb::cast<double>(v)); }
+
+multi::Options options_of(nb::tuple o) {
+    multi::Options opt;
+    opt.concurrency = nb::cast<int>(o[0]);
+    opt.span = nb::cast<long long>(o[1]);
+    opt.part_size = nb::cast<long long>(o[2]);
+    opt.conditional = nb::cast<bool>(o[3]);
+    opt.timeouts = {seconds_or_none(o[4]), seconds_or_none(o[5]), seconds_or_none(o[6]), seconds_or_none(o[7])};
+    opt.attempts = nb::cast<int>(o[8]);
+    opt.backoff_base = nb::cast<double>(o[9]);
+    opt.backoff_cap = nb::cast<double>(o[10]);
+    opt.retry_after_cap = nb::cast<double>(o[11]);
+    return opt;
+}
+
+void stamp_now(multi::Stamp& s) {
+    UtcTime t = utc_now();
+    s.amz = fmt_amz_date(t);
+    s.date = fmt_date_stamp(t);
+    s.http = fmt_http_date(t);
+}
+
+nb::object bytes_of(std::string_view s) { return nb::steal(PyBytes_FromStringAndSize(s.data(), Py_ssize_t(s.size()))); }
+
+nb::object str_or_none(const std::optional<std::string>& s) {
+    return s ? nb::object(nb::str(s->data(), s->size())) : nb::none();
+}
+
+// (kind, what, status, text, cls, headers, body, header, a, b, c, errno)
+nb::object error_tuple(const multi::ItemError& e) {
+    nb::list headers;
+    for (auto& [name, value] : e.headers) headers.append(nb::make_tuple(bytes_of(name), bytes_of(value)));
+    return nb::make_tuple(e.kind, nb::str(e.what.data(), e.what.size()), e.status,
+                          nb::str(e.text.data(), e.text.size()), e.cls, headers, bytes_of(e.body),
+                          str_or_none(e.header), e.a, e.b, e.c, e.err);
+}
+
+// Progress for the caller's callback, at most every tick, plus the clock and
+// pending signals (Ctrl-C on the main thread).
+struct Ticker {
+    nb::object callback;
+    long long count = 0, total = 0;  // the callback's second and fourth arguments
+    long long reported = 0;
+    long long last_index = 0, done = 0;
+    bool called = false;
+
+    bool operator()(long long index, long long d, multi::Stamp& now, bool final) {
+        if (final) {
+            last_index = index;
+            done = d;
+            return true;
+        }
+        nb::gil_scoped_acquire gil;
+        try {
+            if (PyErr_CheckSignals() < 0) return false;
+            stamp_now(now);
+            last_index = index;
+            done = d;
+            if (callback.is_valid() && !callback.is_none() && d != reported) report();
+            return true;
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (nb::python_error& e) {
+            e.restore();
+            return false;
+        } catch (std::exception& e) {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+            return false;
+        }
+    }
+
+    void report() {
+        reported = done;
+        called = true;
+        callback(last_index, count, done, total);
+    }
+};
+
+// What the caller's thread raises once the loop has cleaned up after a tick
+// that cancelled it.
+[[noreturn]] void raise_pending() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the transfer was cancelled");
+    raise_current();
+}
+
+nb::object native_download(nb::handle transport, nb::tuple config, nb::list items_arg, nb::tuple options,
+                           nb::object callback, bool many, long long count, long long total) {
+    Core& core = nb::cast<Core&>(getattr(transport, CIRROVA_STR("_pool")));
+    std::shared_ptr<Pool> pool = core.pool;
+    multi::Signer signer = signer_of(config);
+    multi::Options opt = options_of(options);
+    // Never more requests than the pool has connections: they all come from it.
+    long most = pool->settings().max_connections;
+    if (most >= 0) opt.concurrency = int(std::max(1L, std::min(long(opt.concurrency), most)));
+    std::vector<multi::Item> items;
+    items.reserve(nb::len(items_arg));
+    for (nb::handle h : items_arg) {
+        nb::tuple t = nb::borrow<nb::tuple>(h);
+        multi::Item it;
+        it.key = nb::cast<std::string>(t[0]);
+        it.path = nb::cast<std::string>(nb::str(t[1]));
+        if (nb::len(t) > 2) {
+            it.size = nb::cast<long long>(t[2]);
+            it.etag = t[3].is_none() ? std::string() : nb::cast<std::string>(t[3]);
+        }
+        items.push_back(std::move(it));
+    }
+    multi::Stamp now;
+    stamp_now(now);
+    Ticker ticker{callback, count, total};
+    multi::Tick tick = [&](long long index, long long done, multi::Stamp& s, bool final) {
+        return ticker(index, done, s, final);
+    };
+    bool completed;
+    {
+        nb::gil_scoped_release unlocked;
+        completed = many ? multi::download_many(*pool, signer, opt, items, now, tick)
+                         : multi::download_one(*pool, signer, opt, items[0], now, tick);
+    }
+    if (!completed) raise_pending();
+    nb::list out;
+    for (auto& it : items)
+        out.append(it.ok ? nb::make_tuple(true, it.value) : nb::make_tuple(false, error_tuple(it.error)));
+    // The progress the callback has not heard yet is the caller's to report.
+    return nb::make_tuple(out, ticker.called, ticker.reported, ticker.last_index, ticker.done);
+}
+
+}  // namespace
+
+void bind_multi(nb::module_& m) {
+    m.def("_native_download", &native_download, nb::arg("transport"), nb::arg("config"), nb::arg("items"),
+          nb::arg("options"), nb::arg("callback").none(), nb::arg("many"), nb::arg("count"), nb::arg("total"),
+          "cirrova.transfer 的原生下载引擎（内部使用）：一次调用的全部请求在一个事件循环中完成。");
+}
+
+}  // namespace cirrova::transport
