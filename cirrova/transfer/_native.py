@@ -163,10 +163,11 @@ def download(client, service, key, path, size, etag, part_size, concurrency, cal
     results, called, reported, index, done = _native_download(
         transport, config, [(key, path, size, etag)], options, callback, False, total_parts, size)
     ok, value = results[0]
+    # The progress made before a failure is reported as the Python path reports it.
+    if callback is not None and (reported != done or (ok and not called)):
+        callback(index, total_parts, done, size)
     if not ok:
         raise error_of(value, key)
-    if callback is not None and (not called or reported != done):
-        callback(index, total_parts, done, size)
     return value
 
 

@@ -984,10 +984,13 @@ bool download_one(Pool& pool, const Signer& signer, const Options& opt, Item& it
     // The ranges of the Python path: each part in spans, in order.
     std::deque<std::pair<long long, long long>> todo;
     long long parts = std::max(1LL, (o.size + opt.part_size - 1) / opt.part_size);
+    std::vector<int> spans_left(size_t(o.size > 0 ? parts : 0), 0);  // progress is reported per part
     for (long long index = 0; o.size > 0 && index < parts; ++index) {
         long long start = index * opt.part_size, end = std::min(start + opt.part_size, o.size) - 1;
-        for (long long first = start; first <= end; first += opt.span)
+        for (long long first = start; first <= end; first += opt.span) {
             todo.emplace_back(first, std::min(first + opt.span, end + 1) - 1);
+            ++spans_left[size_t(index)];
+        }
     }
     bool failed = false;
     auto start_more = [&] {
@@ -1004,8 +1007,13 @@ bool download_one(Pool& pool, const Signer& signer, const Options& opt, Item& it
             loop.cancel(&o);
             return;
         }
-        loop.progress_index = opt.part_size ? r.start / opt.part_size : 0;
-        loop.progress_done += r.received;
+        if (r.step == Step::Range) {
+            long long part = r.start / opt.part_size;
+            if (--spans_left[size_t(part)] == 0) {
+                loop.progress_index = part;
+                loop.progress_done += std::min(o.size, (part + 1) * opt.part_size) - part * opt.part_size;
+            }
+        }
         start_more();
     };
     if (o.size == 0)

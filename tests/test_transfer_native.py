@@ -1,0 +1,169 @@
+"""The native transfer engine against the Python path: same requests, byte for byte, same files, results and
+exceptions, for every service and fault; and every condition that must keep a call on the Python path."""
+
+import os
+import time
+
+import httpx
+import pytest
+
+from native_server import StoreServer
+from transfer_fakes import FakeStore
+
+from cirrova import transfer
+from cirrova.korvex import KorvexClient
+from cirrova.transfer import _engine, _native
+from cirrova.transport import NativeTransport
+
+PART = 256
+SPAN = PART // 2
+OBJECTS = {"big": bytes(range(256)) * 3 + b"tail" * 25 + b"!!!", "empty": b"", "small": b"s" * 100,
+           "dir/k\u00fc y": b"q" * 300}
+
+#: service -> (fake dialect, client keywords, attributes that point it at plain HTTP)
+SERVICES = {
+    "s3": ("s3", {}, {}),
+    "s3v2": ("s3", {"signature_version": "v2"}, {}),
+    "s3virtual": ("cos", {"addressing_style": "virtual", "endpoint": "http://s3.test"}, {}),
+    "cos": ("cos", {}, {"endpoint": "http://cos.ap-guangzhou.myqcloud.com"}),
+    "oss": ("oss", {}, {"host": "http://bkt.oss-cn-hangzhou.aliyuncs.com"}),
+    "ufile": ("ufile", {}, {"_api_host": "http://bk.cn-wlcb.ufileos.com"}),
+}
+
+
+def _retry_after_zero(store):
+    store.fail("get", SPAN, (503, {"Retry-After": "0"}))
+
+
+#: fault -> how it is set up on a fresh store
+FAULTS = {
+    "clean": lambda store: None,
+    "retried_503": _retry_after_zero,
+    "persistent_500": lambda store: store.fail("get", SPAN, 500, 500, 500, 500),
+    "not_found": lambda store: store.fail("get", 0, 404),
+    "short_body": lambda store: store.short_at.update({SPAN: 4}),
+    "short_once": lambda store: store.short_at.update({SPAN: 1}),
+    "wrong_content_range": lambda store: setattr(store, "bad_range_at", SPAN),
+    "etag_change": lambda store: setattr(store, "replace_after", (2, b"n" * len(OBJECTS["big"]))),
+    "ignores_range": lambda store: setattr(store, "ignore_range", True),
+    "hang_up": lambda store: store.fail("get", SPAN, *[httpx.ReadError("gone")] * 4),
+}
+
+
+@pytest.fixture(autouse=True)
+def frozen(monkeypatch):
+    monkeypatch.setattr(time, "time", lambda: 1700000000.0)
+    monkeypatch.setattr(_engine, "pause", lambda delay, cancel: None)
+    monkeypatch.setattr(_engine, "BACKOFF_BASE", 0.0)
+    monkeypatch.setattr(_engine, "RETRY_AFTER_CAP", 0.0)
+
+
+def _client(service, store, server):
+    dialect, kw, attrs = SERVICES[service]
+    client = store.client(KorvexClient if service == "s3virtual" else None, **kw)
+    client._client = httpx.Client(transport=NativeTransport(proxy=server.url()))
+    for name, value in attrs.items():
+        setattr(client, name, value)
+    return client
+
+
+def _outcome(value):
+    if isinstance(value, BaseException):
+        return type(value).__name__, str(value), getattr(value, "status_code", None)
+    return value
+
+
+def _run(service, fault, op, native, tmp_path, monkeypatch):
+    """One transfer on a fresh fake: (requests as sent, results, files left, last progress call, engine calls)."""
+    monkeypatch.setenv("CIRROVA_NATIVE_TRANSFER", "1" if native else "0")
+    calls = []
+    real = _native._native_download
+    monkeypatch.setattr(_native, "_native_download", lambda *a, **k: calls.append(1) or real(*a, **k))
+    store = FakeStore(SERVICES[service][0])
+    store.objects = dict(OBJECTS)
+    FAULTS[fault](store)
+    out = tmp_path / ("native" if native else "python")
+    progress = []
+    with StoreServer(store) as server:
+        client = _client(service, store, server)
+        concurrency = 1 if fault != "clean" else 3
+        if op == "many":
+            items = [(key, str(out / f"f{i}")) for i, key in enumerate([*OBJECTS, "missing"])]
+            results = [(r.item[0], r.ok, _outcome(r.value)) for r in
+                       transfer.download_many(client, items, concurrency=concurrency, part_size=PART,
+                                              callback=lambda *a: progress.append(a))]
+        else:
+            try:
+                results = transfer.download(client, "big", str(out / "big"), part_size=PART,
+                                            concurrency=concurrency, callback=lambda *a: progress.append(a))
+            except Exception as exc:
+                results = _outcome(exc)
+        requests = sorted(r.head for r in server.requests)
+    files = {p.name: p.read_bytes() for p in out.iterdir()} if out.exists() else {}
+    last = progress[-1:] if concurrency == 1 else [call[1:] for call in progress[-1:]]  # which part ends last is a race
+    return requests, results, files, last, len(calls)
+
+
+@pytest.mark.parametrize("op", ["many", "one"])
+@pytest.mark.parametrize("fault", list(FAULTS))
+@pytest.mark.parametrize("service", list(SERVICES))
+def test_native_and_python_paths_agree(service, fault, op, tmp_path, monkeypatch):
+    py = _run(service, fault, op, False, tmp_path, monkeypatch)
+    nat = _run(service, fault, op, True, tmp_path, monkeypatch)
+    assert py[4] == 0 and nat[4] == 1  # each path really ran
+    assert nat[0] == py[0]  # the same requests, byte for byte
+    assert nat[1] == py[1]
+    assert nat[2] == py[2]  # the same files, and no temporary file on either side
+    assert nat[3] == py[3]
+    if fault == "clean":
+        assert nat[2]["big" if op == "one" else "f0"] == OBJECTS["big"]
+
+
+class _Hooked(KorvexClient):
+    def _download(self, key, headers=None, timeout=None):
+        return super()._download(key, headers=headers, timeout=timeout)
+
+
+def _mounted(client, server):
+    client._client = httpx.Client(transport=NativeTransport(proxy=server.url()),
+                                  mounts={"http://s3.test": httpx.HTTPTransport(proxy=server.url())})
+
+
+#: condition -> change to the client (and server) that must keep the call on the Python path
+PYTHON_PATH = {
+    "subclass_override": lambda client, server: None,
+    "instance_override": lambda client, server: setattr(client, "_download", client._download),
+    "other_transport": lambda client, server: setattr(
+        client, "_client", httpx.Client(transport=httpx.HTTPTransport(proxy=server.url()))),
+    "mounted_elsewhere": _mounted,
+    "event_hook": lambda client, server: client._client.event_hooks["request"].append(lambda request: None),
+    "auth": lambda client, server: setattr(client._client, "auth", ("user", "pass")),
+    "default_header": lambda client, server: client._client.headers.update({"X-Extra": "1"}),
+    "cookie": lambda client, server: client._client.cookies.set("c", "1"),
+    "fifo_target": lambda client, server: None,
+}
+
+
+@pytest.mark.parametrize("condition", [None, *PYTHON_PATH])
+def test_each_condition_keeps_the_python_path(condition, tmp_path, monkeypatch):
+    calls = []
+    real = _native._native_download
+    monkeypatch.setattr(_native, "_native_download", lambda *a, **k: calls.append(1) or real(*a, **k))
+    store = FakeStore("s3")
+    store.objects = {"big": OBJECTS["big"]}
+    target = tmp_path / "t"
+    if condition == "fifo_target":
+        os.mkfifo(target)
+    with StoreServer(store) as server:
+        client = store.client(_Hooked if condition == "subclass_override" else None)
+        client._client = httpx.Client(transport=NativeTransport(proxy=server.url()))
+        if condition is not None:
+            PYTHON_PATH[condition](client, server)
+        if condition == "fifo_target":
+            assert _native.plan(client, None, [str(target)]) is None
+            return
+        [result] = transfer.download_many(client, [("big", str(target))], part_size=PART)
+        assert result.ok, result.value
+        assert target.read_bytes() == OBJECTS["big"]
+        assert store.count("get") > 0
+    assert calls == ([1] if condition is None else [])
