@@ -27,7 +27,7 @@ SERVICES = {
     "s3virtual": ("cos", {"addressing_style": "virtual", "endpoint": "http://s3.test"}, {}),
     "cos": ("cos", {}, {"endpoint": "http://cos.ap-guangzhou.myqcloud.com"}),
     "oss": ("oss", {}, {"host": "http://bkt.oss-cn-hangzhou.aliyuncs.com"}),
-    "ufile": ("ufile", {}, {"_api_host": "http://bk.cn-wlcb.ufileos.com"}),
+    "ufile": ("ufile", {}, {"_api_host": "http://bk.cn-wlcb.ufileos.com", "host": "http://bk.cn-wlcb.ufileos.com"}),
 }
 
 
@@ -35,7 +35,7 @@ def _retry_after_zero(store):
     store.fail("get", SPAN, (503, {"Retry-After": "0"}))
 
 
-#: fault -> how it is set up on a fresh store
+#: fault -> how it is set up on a fresh store (downloads)
 FAULTS = {
     "clean": lambda store: None,
     "retried_503": _retry_after_zero,
@@ -48,6 +48,17 @@ FAULTS = {
     "ignores_range": lambda store: setattr(store, "ignore_range", True),
     "hang_up": lambda store: store.fail("get", SPAN, *[httpx.ReadError("gone")] * 4),
 }
+
+#: the same for uploads
+UPLOAD_FAULTS = {
+    "clean": lambda store: None,
+    "retried_503": lambda store: store.fail("put", None, (503, {"Retry-After": "0"})),
+    "persistent_500": lambda store: store.fail("put", None, 500, 500, 500, 500),
+    "refused_403": lambda store: store.fail("put", None, 403),
+    "hang_up": lambda store: store.fail("put", None, *[httpx.ReadError("gone")] * 4),
+}
+UPLOAD_PART = 5 * 1024 * 1024  # the smallest part size the S3 protocol allows
+SOURCES = {"empty": b"", "small": b"s" * 100, "whole_part": bytes(range(256)) * (UPLOAD_PART // 256)}
 
 
 @pytest.fixture(autouse=True)
@@ -74,6 +85,8 @@ def _outcome(value):
 
 
 def _run(service, fault, op, native, tmp_path, monkeypatch):
+    if op.startswith("upload"):
+        return _run_upload(service, fault, op, native, tmp_path, monkeypatch)
     """One transfer on a fresh fake: (requests as sent, results, files left, last progress call, engine calls)."""
     monkeypatch.setenv("CIRROVA_NATIVE_TRANSFER", "1" if native else "0")
     calls = []
@@ -104,8 +117,38 @@ def _run(service, fault, op, native, tmp_path, monkeypatch):
     return requests, results, files, last, len(calls)
 
 
-@pytest.mark.parametrize("op", ["many", "one"])
-@pytest.mark.parametrize("fault", list(FAULTS))
+def _run_upload(service, fault, op, native, tmp_path, monkeypatch):
+    monkeypatch.setenv("CIRROVA_NATIVE_TRANSFER", "1" if native else "0")
+    calls = []
+    real = _native._native_upload
+    monkeypatch.setattr(_native, "_native_upload", lambda *a, **k: calls.append(1) or real(*a, **k))
+    store = FakeStore(SERVICES[service][0])
+    UPLOAD_FAULTS[fault](store)
+    for name, data in SOURCES.items():
+        (tmp_path / name).write_bytes(data)
+    progress = []
+    concurrency = 1 if fault != "clean" else 3
+    with StoreServer(store) as server:
+        client = _client(service, store, server)
+        if op == "upload_many":
+            items = [(str(tmp_path / name), f"up/{name} \u00e9") for name in SOURCES]
+            results = [(r.item[1], r.ok, _outcome(r.value)) for r in
+                       transfer.upload_many(client, items, concurrency=concurrency, part_size=UPLOAD_PART,
+                                            content_type="text/plain", headers={"x-amz-meta-k": "v"},
+                                            callback=lambda *a: progress.append(a))]
+        else:
+            try:
+                results = transfer.upload(client, tmp_path / "small", "one", part_size=UPLOAD_PART,
+                                          callback=lambda *a: progress.append(a))
+            except Exception as exc:
+                results = _outcome(exc)
+        requests = sorted((r.head, r.body_sha256) for r in server.requests)
+    last = progress[-1:] if concurrency == 1 else [call[1:] for call in progress[-1:]]
+    return requests, results, dict(store.objects), last, len(calls)
+
+
+@pytest.mark.parametrize(("op", "fault"), [(op, fault) for op in ("many", "one") for fault in FAULTS] +
+                         [(op, fault) for op in ("upload_many", "upload") for fault in UPLOAD_FAULTS])
 @pytest.mark.parametrize("service", list(SERVICES))
 def test_native_and_python_paths_agree(service, fault, op, tmp_path, monkeypatch):
     py = _run(service, fault, op, False, tmp_path, monkeypatch)
@@ -115,8 +158,10 @@ def test_native_and_python_paths_agree(service, fault, op, tmp_path, monkeypatch
     assert nat[1] == py[1]
     assert nat[2] == py[2]  # the same files, and no temporary file on either side
     assert nat[3] == py[3]
-    if fault == "clean":
+    if fault == "clean" and op in ("many", "one"):
         assert nat[2]["big" if op == "one" else "f0"] == OBJECTS["big"]
+    elif fault == "clean":
+        assert nat[2] and all(data in SOURCES.values() for data in nat[2].values())
 
 
 class _Hooked(KorvexClient):

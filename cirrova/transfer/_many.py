@@ -161,6 +161,10 @@ def upload_many(client, items, *, concurrency=16, callback=None, part_size=DEFAU
 
     sizes = [_known_size(source) for source, _ in items]
     total = sum(sizes) if None not in sizes else -1
+    native = _native.upload_many(client, items, part_size, concurrency, callback, content_type, headers, timeout,
+                                 checksum, total)
+    if native is not None:
+        return [ItemResult(item, ok, value) for item, (ok, value) in zip(items, native)]
     results = [None] * len(items)
     progress = BatchProgress(callback, len(items), total)
 

@@ -19,10 +19,11 @@ from cirrova.bellwyn import BellwynClient
 from cirrova.dramlet import DramletFileClient
 from cirrova.korvex import KorvexClient
 from cirrova.pelorin import PelorinOSSClient
-from cirrova.transport import NativeTransport, _native_download
+from cirrova.transport import NativeTransport, _native_download, _native_upload
 
 from . import _engine
 from ._engine import TransferError
+from ._service import strip_etag
 
 _S3 = ("_request", "_download", "head", "_sign_request", "_sign_request_v2")
 #: Per client class: the methods whose work the engine does itself.
@@ -65,7 +66,8 @@ def _plain_http(http):
 
 
 def _signer(client):
-    """(kind, URL prefix, Host, signed-URI prefix, access, secret, region, bucket) of the client's object requests."""
+    """(kind, URL prefix, upload URL prefix, Host, signed-URI prefix, access, secret, region, bucket) of the
+    client's object requests."""
     if isinstance(client, KorvexClient):
         endpoint, bucket = client.endpoint, client.bucket
         host = endpoint.replace("https://", "").replace("http://", "")
@@ -76,12 +78,13 @@ def _signer(client):
             uri = f"/{bucket}/" if v2 else "/"
         else:
             prefix, uri = f"{endpoint}/{bucket}/", f"/{bucket}/"
-        return ("s3v2" if v2 else "s3v4", prefix, host, uri, client.access_key, client.secret_key, client.region,
-                bucket)
+        return ("s3v2" if v2 else "s3v4", prefix, prefix, host, uri, client.access_key, client.secret_key,
+                client.region, bucket)
     if isinstance(client, PelorinOSSClient):
-        return ("oss", client.host + "/", client.host.replace("https://", ""), "", client.access_key_id,
-                client.access_key_secret, client.region, client.bucket)
-    return ("ufile", client._api_host + "/", "", "", client.public_key, client.private_key, "", client.bucket)
+        return ("oss", client.host + "/", client.host + "/", client.host.replace("https://", ""), "",
+                client.access_key_id, client.access_key_secret, client.region, client.bucket)
+    return ("ufile", client._api_host + "/", client.host + "/", "", "", client.public_key, client.private_key, "",
+            client.bucket)
 
 
 def _timeouts(client, timeout, http):
@@ -102,11 +105,14 @@ def plan(client, timeout, paths=()):
         return None
     try:
         config = _signer(client)
-        url = httpx.URL(config[1] + "x")
+        urls = [httpx.URL(config[1] + "x"), httpx.URL(config[2] + "x")]
     except Exception:  # an attribute the engine cannot read: the client's own methods decide
         return None
-    transport = http._transport_for_url(url)
-    if not isinstance(transport, NativeTransport) or url.scheme not in ("http", "https"):
+    transport = http._transport_for_url(urls[0])
+    for url in urls:
+        if http._transport_for_url(url) is not transport or url.scheme not in ("http", "https"):
+            return None
+    if not isinstance(transport, NativeTransport):
         return None
     for path in paths:  # devices and pipes are written through by the Python path
         try:
@@ -114,8 +120,7 @@ def plan(client, timeout, paths=()):
                 return None
         except OSError:
             pass
-    prefix = str(url)[:-1]
-    config = (config[0], prefix) + config[2:] + (default_headers(),)
+    config = (config[0], str(urls[0])[:-1], str(urls[1])[:-1]) + config[3:] + (default_headers(),)
     return transport, config, _timeouts(client, timeout, http)
 
 
@@ -187,3 +192,69 @@ def download_many(client, service, plan_items, concurrency, callback, part_size,
         callback(index, count, done, done)
     return [(True, value) if ok else (False, error_of(value, key)) for (key, _), (ok, value) in
             zip(plan_items, results)]
+
+
+def _upload_headers(content_type, headers):
+    """The headers of the client's upload, or None when only its own method can build them."""
+    pairs = []
+    for name, value in (headers or {}).items():
+        if not isinstance(name, str) or not isinstance(value, str) or name.lower() in ("content-type", "content-md5"):
+            return None
+        pairs.append((name, value))
+    if content_type:
+        pairs.append(("Content-Type", content_type))
+    return pairs
+
+
+def _whole_files(sources, part_size):
+    """The paths of sources that are regular files of at most one part, or None when any is not."""
+    paths = []
+    for source in sources:
+        if not isinstance(source, (str, os.PathLike)):
+            return None
+        path = os.fsdecode(os.fspath(source))
+        try:
+            info = os.stat(path)
+        except OSError:
+            return None
+        if not stat.S_ISREG(info.st_mode) or info.st_size > part_size:
+            return None
+        paths.append(path)
+    return paths
+
+
+def upload_many(client, items, part_size, concurrency, callback, content_type, headers, timeout, checksum, total):
+    """upload_many on the engine when every source is a file of at most one part: [(ok, ETag or exception)],
+    or None when the Python path must run."""
+    pairs = _upload_headers(content_type, headers)
+    paths = None if checksum or pairs is None else _whole_files([source for source, _ in items], part_size)
+    found = None if paths is None else plan(client, timeout)
+    if found is None:
+        return None
+    transport, config, timeouts = found
+    options = _options(concurrency, part_size, True, timeouts)
+    count = len(items)
+    results, called, reported, index, done = _native_upload(
+        transport, config, [(key, path) for (_, key), path in zip(items, paths)], options, callback, count, total,
+        pairs)
+    if callback is not None and count:
+        if done != reported:
+            callback(index, count, done, total)
+        if total != done:
+            callback(index, count, done, done)
+    return [(True, strip_etag(value or "")) if ok else (False, error_of(value, key)) for (_, key), (ok, value) in
+            zip(items, results)]
+
+
+def upload(client, source, key, part_size, callback, content_type, headers, timeout, checksum):
+    """transfer.upload of a file of at most one part on the engine: its ETag, or None for the Python path."""
+    found = upload_many(client, [(source, key)], part_size, 1, None, content_type, headers, timeout, checksum, -1)
+    if found is None:
+        return None
+    [(ok, value)] = found
+    if not ok:
+        raise value
+    if callback is not None:
+        size = os.stat(source).st_size
+        callback(0, 1, size, size)
+    return value

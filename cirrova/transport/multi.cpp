@@ -196,7 +196,7 @@ int open_temp(const std::string& path, std::string& temp, int& err) {
 // Requests
 // ---------------------------------------------------------------------------
 
-enum class Step { First, Range, Whole, Head };
+enum class Step { First, Range, Whole, Head, Put };
 enum class Mode { Discard, Write, Count, Capture };
 
 struct Object;
@@ -220,6 +220,7 @@ struct Req {
     long status = 0;
     Mode mode = Mode::Discard;
     long long received = 0, limit = -1, offset = 0;
+    long long sent = 0;  // upload: body bytes handed to libcurl
     std::string body;
     bool failed = false, retry = false;  // decided while the reply arrived
     double wait = -1;                    // Retry-After
@@ -230,7 +231,7 @@ struct Req {
         connected = head_done = stopped = over = failed = retry = false;
         status = 0;
         mode = Mode::Discard;
-        received = offset = 0;
+        received = offset = sent = 0;
         limit = -1;
         body.clear();
         wait = -1;
@@ -245,6 +246,7 @@ struct Object {
     long long index = 0;
     std::string temp;
     int fd = -1;
+    int src = -1;  // upload: the source file
     long long size = -1;
     std::optional<std::string> etag;
     long long next = 0;  // download_many: the next range's start
@@ -253,6 +255,8 @@ struct Object {
     bool failed = false;
 
     void discard() {
+        if (src >= 0) ::close(src);
+        src = -1;
         if (fd >= 0) ::close(fd);
         fd = -1;
         if (!temp.empty()) ::unlink(temp.c_str());
@@ -281,6 +285,7 @@ std::string what_of(const Req& r) {
         case Step::First:
         case Step::Whole: return "下载 " + key;
         case Step::Head: return "获取 " + key + " 的信息";
+        case Step::Put: return "上传 " + key;
         case Step::Range: return "下载 " + key + " 的字节 " + std::to_string(r.start) + "-" + std::to_string(r.end);
     }
     return {};
@@ -302,6 +307,7 @@ public:
     std::function<void(Req&, bool ok)> on_done;
     long long progress_index = 0, progress_done = 0;
     std::string origin;
+    const HeaderList* put_headers = nullptr;
 
     Req& add(Object* obj, Step step, long long start, long long end) {
         auto r = std::make_unique<Req>();
@@ -389,8 +395,10 @@ private:
 
     bool configure(Req& r) {
         r.reset_reply();
-        const char* method = r.step == Step::Head ? "HEAD" : "GET";
+        bool put = r.step == Step::Put;
+        const char* method = r.step == Step::Head ? "HEAD" : put ? "PUT" : "GET";
         HeaderList extra;
+        if (put) extra = *put_headers;
         if (r.step == Step::First) {
             extra.emplace_back("Range", "bytes=0-" + std::to_string(opt_.span - 1));
         } else if (r.step == Step::Range) {
@@ -401,7 +409,8 @@ private:
             extra.emplace_back("If-Match", *r.obj->etag);
         std::string url;
         std::vector<std::string> lines;
-        signer_.build(method, r.obj->item->key, extra, now_, url, lines);
+        long long length = put ? r.obj->size : -1;
+        signer_.build(method, r.obj->item->key, extra, now_, url, lines, length);
         bool has_accept = false;
         for (auto& l : lines) {
             if (l.size() > 6 && ascii_iequals(std::string_view(l).substr(0, 6), "accept") &&
@@ -416,17 +425,19 @@ private:
         CURL* e = r.conn->easy;
         r.conn->error[0] = 0;
         curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(e, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(e, CURLOPT_UPLOAD, length > 0 ? 1L : 0L);
         curl_easy_setopt(e, CURLOPT_NOBODY, r.step == Step::Head ? 1L : 0L);
         curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method);
-        curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(-1));
+        curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(length > 0 ? length : -1));
         curl_easy_setopt(e, CURLOPT_HTTPHEADER, r.slist);
         curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Loop::on_header);
         curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
         curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Loop::on_body);
         curl_easy_setopt(e, CURLOPT_WRITEDATA, &r);
-        curl_easy_setopt(e, CURLOPT_READFUNCTION, nullptr);
-        curl_easy_setopt(e, CURLOPT_READDATA, nullptr);
+        curl_easy_setopt(e, CURLOPT_READFUNCTION, length > 0 ? &Loop::on_read : nullptr);
+        curl_easy_setopt(e, CURLOPT_READDATA, length > 0 ? &r : nullptr);
+        curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, length > 0 ? &Loop::on_seek : nullptr);
+        curl_easy_setopt(e, CURLOPT_SEEKDATA, length > 0 ? &r : nullptr);
         curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Loop::on_connected);
         curl_easy_setopt(e, CURLOPT_PREREQDATA, &r);
         curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, millis(opt_.timeouts.connect));
@@ -459,6 +470,9 @@ private:
             curl_easy_setopt(e, CURLOPT_PREREQDATA, nullptr);
             curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
             curl_easy_setopt(e, CURLOPT_WRITEDATA, nullptr);
+            curl_easy_setopt(e, CURLOPT_READDATA, nullptr);
+            curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, nullptr);
+            curl_easy_setopt(e, CURLOPT_SEEKDATA, nullptr);
             pool_.release(std::move(r.conn), reusable);
         }
         for (auto it = watches_.begin(); it != watches_.end();)
@@ -477,8 +491,8 @@ private:
         for (auto& r : reqs_) {
             if (r->timer) deadline = std::min(deadline, *r->timer);
             if (!r->added && !r->stopped) deadline = std::min(deadline, std::max(r->not_before, now));
-            if (r->added && opt_.timeouts.read >= 0)
-                deadline = std::min(deadline, r->last_io + dur(opt_.timeouts.read));
+            double limit = idle_limit(*r);
+            if (r->added && limit >= 0) deadline = std::min(deadline, r->last_io + dur(limit));
         }
         fds_.clear();
         for (auto& [fd, w] : watches_) {
@@ -511,17 +525,23 @@ private:
                 r->timer.reset();
                 curl_multi_socket_action(r->conn->multi, CURL_SOCKET_TIMEOUT, 0, &running);
             }
-            if (r->added && r->connected && opt_.timeouts.read >= 0 && now - r->last_io >= dur(opt_.timeouts.read) &&
-                !r->failed) {
+            double limit = idle_limit(*r);
+            if (r->added && r->connected && limit >= 0 && now - r->last_io >= dur(limit) && !r->failed) {
+                bool sending = sending_body(*r);
                 r->error = ItemError{};
                 r->error.kind = "transport";
-                r->error.cls = "ReadTimeout";
-                r->error.text = "timed out while receiving data from the host";
+                r->error.cls = sending ? "WriteTimeout" : "ReadTimeout";
+                r->error.text = sending ? "timed out while sending data to the host"
+                                        : "timed out while receiving data from the host";
                 r->retry = true;
                 r->stopped = true;
             }
         }
     }
+
+    static bool sending_body(const Req& r) { return r.step == Step::Put && r.sent < r.obj->size && !r.head_done; }
+    // httpx's write time-out bounds each wait while the body goes out, its read time-out every other.
+    double idle_limit(const Req& r) const { return sending_body(r) ? opt_.timeouts.write : opt_.timeouts.read; }
 
     // Ends the attempts that finished and hands on their outcome.
     void collect() {
@@ -590,7 +610,7 @@ private:
             r.error = ItemError{};
             r.error.kind = "os";
             r.error.err = r.os_err;
-            r.error.text = r.obj->temp;
+            r.error.text = r.step == Step::Put ? r.obj->item->path : r.obj->temp;
             r.retry = false;
             return false;
         }
@@ -623,6 +643,7 @@ public:
 
     // Whether the body of a complete reply has the expected length.
     bool check_length(Req& r) {
+        if (r.step == Step::Put) return true;
         if (r.step == Step::Range || r.step == Step::Whole) {
             long long expected = r.limit;
             if (r.received != expected) {
@@ -676,6 +697,15 @@ private:
             r.error.status = r.status;
         };
         switch (r.step) {
+            case Step::Put: {
+                if (r.status != 200) {
+                    status_error(r, e);
+                    return true;
+                }
+                o.item->etag_reply = header(e, "ETag");
+                r.mode = Mode::Discard;
+                return true;
+            }
             case Step::Head: {
                 if (r.status != 200) {
                     status_error(r, e);
@@ -799,6 +829,38 @@ private:
             }
         }
         return len;
+    }
+
+    static size_t on_read(char* buf, size_t size, size_t n, void* self) {
+        auto* r = static_cast<Req*>(self);
+        r->last_io = Clock::now();
+        long long left = r->obj->size - r->sent;
+        size_t want = size_t(std::min<long long>(left, (long long)(size * n)));
+        if (want == 0) return 0;
+        for (;;) {
+            ssize_t got = ::pread(r->obj->src, buf, want, off_t(r->sent));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {  // an error, or the file became shorter
+                r->os_err = got < 0 ? errno : 0;
+                if (got == 0) {
+                    r->failed = true;
+                    r->error = ItemError{};
+                    r->error.kind = "size_changed";
+                    r->error.a = r->obj->size;
+                    r->error.b = r->sent;
+                }
+                return CURL_READFUNC_ABORT;
+            }
+            r->sent += got;
+            return size_t(got);
+        }
+    }
+
+    static int on_seek(void* self, curl_off_t offset, int origin) {
+        auto* r = static_cast<Req*>(self);
+        if (origin != SEEK_SET || offset < 0 || offset > r->obj->size) return CURL_SEEKFUNC_CANTSEEK;
+        r->sent = offset;
+        return CURL_SEEKFUNC_OK;
     }
 
     static size_t on_body(char* p, size_t size, size_t n, void* self) {
@@ -965,6 +1027,56 @@ bool download_many(Pool& pool, const Signer& signer, const Options& opt, std::ve
             return;
         }
         finish(o, true, nullptr);
+        start_items();
+    };
+    start_items();
+    bool completed = loop.run();
+    for (Object& o : objects) o.discard();
+    return completed;
+}
+
+bool upload_many(Pool& pool, const Signer& signer, const Options& opt, std::vector<Item>& items,
+                 const HeaderList& headers, Stamp& now, const Tick& tick) {
+    std::vector<Object> objects(items.size());
+    Loop loop(pool, signer, opt, now, tick);
+    loop.origin = origin_of(signer);
+    loop.put_headers = &headers;
+    size_t next = 0;
+    int active = 0;
+    auto start_items = [&] {
+        while (active < opt.concurrency && next < items.size()) {
+            Object& o = objects[next];
+            Item& item = items[next];
+            o.item = &item;
+            o.index = (long long)next;
+            ++next;
+            o.src = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC);
+            struct stat st;
+            if (o.src < 0 || ::fstat(o.src, &st) < 0) {
+                item.error = ItemError{};
+                item.error.kind = "os";
+                item.error.err = errno;
+                item.error.text = item.path;
+                o.discard();
+                continue;
+            }
+            o.size = st.st_size;
+            ++active;
+            loop.add(&o, Step::Put, 0, -1);
+        }
+    };
+    loop.on_done = [&](Req& r, bool ok) {
+        Object& o = *r.obj;
+        o.item->ok = ok;
+        if (ok) {
+            o.item->value = o.size;
+            loop.progress_index = o.index;
+            loop.progress_done += o.size;
+        } else {
+            o.item->error = r.error;
+        }
+        o.discard();
+        --active;
         start_items();
     };
     start_items();

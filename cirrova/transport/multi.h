@@ -34,15 +34,17 @@ struct Stamp {
 struct Signer {
     enum class Kind { S3V4, S3V2, OSS, UFILE } kind = Kind::S3V4;
     std::string url_prefix;   // the URL up to the quoted key
+    std::string put_prefix;   // the same for uploads (UFile sends them to another host)
     std::string host;         // the Host header the client sets ("" for none)
     std::string uri_prefix;   // S3: the signed URI up to the quoted key
     std::string access, secret, region, bucket;
     HeaderList defaults;      // the httpx.Client's own headers, in order
 
     // URL and header lines (as the NativeTransport hands them to libcurl) of
-    // `method key` with the caller's headers `extra`, signed at `now`.
+    // `method key` with the caller's headers `extra`, signed at `now`;
+    // `content_length` >= 0 for a request with a body of that many bytes.
     void build(std::string_view method, std::string_view key, const HeaderList& extra, const Stamp& now,
-               std::string& url, std::vector<std::string>& lines) const;
+               std::string& url, std::vector<std::string>& lines, long long content_length = -1) const;
 };
 
 struct Options {
@@ -78,6 +80,7 @@ struct Item {
     // results
     bool ok = false;
     long long value = 0;
+    std::optional<std::string> etag_reply;  // upload: the reply's ETag
     ItemError error;
 };
 
@@ -93,6 +96,11 @@ inline constexpr double kTickSeconds = 0.05;
 // object's ranges one after another. Returns false when cancelled.
 bool download_many(Pool& pool, const Signer& signer, const Options& opt, std::vector<Item>& items, Stamp& now,
                    const Tick& tick);
+
+// upload_many: each item a local file of at most one part (item.path, its
+// size in item.size) sent in one PUT with `headers`, `concurrency` at once.
+bool upload_many(Pool& pool, const Signer& signer, const Options& opt, std::vector<Item>& items,
+                 const HeaderList& headers, Stamp& now, const Tick& tick);
 
 // download: one object of known size and ETag, its ranges `concurrency` at
 // once. Returns false when cancelled; items[0].ok tells success.

@@ -29,13 +29,14 @@ multi::Signer signer_of(nb::tuple c) {
              : kind == "oss"  ? multi::Signer::Kind::OSS
                               : multi::Signer::Kind::UFILE;
     s.url_prefix = nb::cast<std::string>(c[1]);
-    s.host = nb::cast<std::string>(c[2]);
-    s.uri_prefix = nb::cast<std::string>(c[3]);
-    s.access = nb::cast<std::string>(c[4]);
-    s.secret = nb::cast<std::string>(c[5]);
-    s.region = nb::cast<std::string>(c[6]);
-    s.bucket = nb::cast<std::string>(c[7]);
-    s.defaults = nb::cast<HeaderList>(c[8]);
+    s.put_prefix = nb::cast<std::string>(c[2]);
+    s.host = nb::cast<std::string>(c[3]);
+    s.uri_prefix = nb::cast<std::string>(c[4]);
+    s.access = nb::cast<std::string>(c[5]);
+    s.secret = nb::cast<std::string>(c[6]);
+    s.region = nb::cast<std::string>(c[7]);
+    s.bucket = nb::cast<std::string>(c[8]);
+    s.defaults = nb::cast<HeaderList>(c[9]);
     return s;
 }
 
@@ -125,8 +126,10 @@ struct Ticker {
     raise_current();
 }
 
-nb::object native_download(nb::handle transport, nb::tuple config, nb::list items_arg, nb::tuple options,
-                           nb::object callback, bool many, long long count, long long total) {
+enum class Op { DownloadMany, Download, UploadMany };
+
+nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg, nb::tuple options,
+               nb::object callback, long long count, long long total, const HeaderList& headers) {
     Core& core = nb::cast<Core&>(getattr(transport, CIRROVA_STR("_pool")));
     std::shared_ptr<Pool> pool = core.pool;
     multi::Signer signer = signer_of(config);
@@ -156,15 +159,35 @@ nb::object native_download(nb::handle transport, nb::tuple config, nb::list item
     bool completed;
     {
         nb::gil_scoped_release unlocked;
-        completed = many ? multi::download_many(*pool, signer, opt, items, now, tick)
-                         : multi::download_one(*pool, signer, opt, items[0], now, tick);
+        switch (op) {
+            case Op::DownloadMany: completed = multi::download_many(*pool, signer, opt, items, now, tick); break;
+            case Op::Download: completed = multi::download_one(*pool, signer, opt, items[0], now, tick); break;
+            default: completed = multi::upload_many(*pool, signer, opt, items, headers, now, tick); break;
+        }
     }
     if (!completed) raise_pending();
     nb::list out;
-    for (auto& it : items)
-        out.append(it.ok ? nb::make_tuple(true, it.value) : nb::make_tuple(false, error_tuple(it.error)));
+    for (auto& it : items) {
+        if (!it.ok)
+            out.append(nb::make_tuple(false, error_tuple(it.error)));
+        else if (op == Op::UploadMany)
+            out.append(nb::make_tuple(true, str_or_none(it.etag_reply)));
+        else
+            out.append(nb::make_tuple(true, it.value));
+    }
     // The progress the callback has not heard yet is the caller's to report.
     return nb::make_tuple(out, ticker.called, ticker.reported, ticker.last_index, ticker.done);
+}
+
+nb::object native_download(nb::handle transport, nb::tuple config, nb::list items, nb::tuple options,
+                           nb::object callback, bool many, long long count, long long total) {
+    return run(many ? Op::DownloadMany : Op::Download, transport, config, items, options, callback, count, total, {});
+}
+
+nb::object native_upload(nb::handle transport, nb::tuple config, nb::list items, nb::tuple options,
+                         nb::object callback, long long count, long long total, nb::list headers) {
+    return run(Op::UploadMany, transport, config, items, options, callback, count, total,
+               nb::cast<HeaderList>(headers));
 }
 
 }  // namespace
@@ -173,6 +196,9 @@ void bind_multi(nb::module_& m) {
     m.def("_native_download", &native_download, nb::arg("transport"), nb::arg("config"), nb::arg("items"),
           nb::arg("options"), nb::arg("callback").none(), nb::arg("many"), nb::arg("count"), nb::arg("total"),
           "cirrova.transfer 的原生下载引擎（内部使用）：一次调用的全部请求在一个事件循环中完成。");
+    m.def("_native_upload", &native_upload, nb::arg("transport"), nb::arg("config"), nb::arg("items"),
+          nb::arg("options"), nb::arg("callback").none(), nb::arg("count"), nb::arg("total"), nb::arg("headers"),
+          "cirrova.transfer 的原生上传引擎（内部使用）：每项一个本地文件，一次 PUT。");
 }
 
 }  // namespace cirrova::transport

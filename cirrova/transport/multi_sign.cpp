@@ -86,7 +86,7 @@ std::string authorization(const Signer& s, std::string_view method, std::string_
 }  // namespace
 
 void Signer::build(std::string_view method, std::string_view key, const HeaderList& extra, const Stamp& now,
-                   std::string& url, std::vector<std::string>& lines) const {
+                   std::string& url, std::vector<std::string>& lines, long long content_length) const {
     HeaderList h = extra;
     auto add = [&](std::string_view name, std::string_view value) {
         if (!has(h, ascii_lower(name))) h.emplace_back(name, value);
@@ -111,7 +111,7 @@ void Signer::build(std::string_view method, std::string_view key, const HeaderLi
     }
     h.emplace_back("Authorization", authorization(*this, method, key, h));
 
-    url = url_prefix;
+    url = method == "PUT" ? put_prefix : url_prefix;
     append_quoted_key(url, key);
 
     // httpx: the client's headers not named again, then the request's; the
@@ -133,9 +133,13 @@ void Signer::build(std::string_view method, std::string_view key, const HeaderLi
         }
         lines.push_back(std::move(l));
     };
+    // httpx puts the Content-Length of an empty body first, of any other after the request's headers.
+    std::string length = content_length >= 0 ? std::to_string(content_length) : "";
+    if (content_length == 0) line("Content-Length", length);
     for (auto& [name, value] : defaults)
         if (!has(h, ascii_lower(name))) line(name, value);
     for (auto& [name, value] : h) line(name, value);
+    if (content_length > 0) line("Content-Length", length);
     if (!connection.empty()) lines.push_back("Connection: " + connection);
 }
 
