@@ -212,3 +212,45 @@ def test_each_condition_keeps_the_python_path(condition, tmp_path, monkeypatch):
         assert target.read_bytes() == OBJECTS["big"]
         assert store.count("get") > 0
     assert calls == ([1] if condition is None else [])
+
+
+@pytest.mark.parametrize("op", ["many", "one", "upload_many"])
+def test_ctrl_c_stops_the_engine_and_leaves_no_temporary_file(op, tmp_path, monkeypatch):
+    """A SIGINT while the engine waits on a reply that the server holds until the interrupt has landed."""
+    import _thread
+    import threading
+
+    calls = []
+    for name in ("_native_download", "_native_upload"):
+        real = getattr(_native, name)
+        monkeypatch.setattr(_native, name, lambda *a, _real=real, **k: calls.append(1) or _real(*a, **k))
+    store = FakeStore("s3")
+    store.objects = {"big": OBJECTS["big"]}
+    release = threading.Event()
+    answer = store.answer
+
+    def held(request, op_name, key, query, outcome):
+        if op_name in ("get", "put"):
+            _thread.interrupt_main()
+            release.wait(60)  # set by the test once the interrupt has reached it
+        return answer(request, op_name, key, query, outcome)
+
+    store.answer = held
+    source = tmp_path / "src"
+    source.write_bytes(b"data")
+    out = tmp_path / "out"
+    out.mkdir()
+    with StoreServer(store) as server:
+        client = _client("s3", store, server)
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                if op == "many":
+                    transfer.download_many(client, [("big", str(out / "a")), ("big", str(out / "b"))], part_size=PART)
+                elif op == "one":
+                    transfer.download(client, "big", str(out / "a"), part_size=PART)
+                else:
+                    transfer.upload_many(client, [(str(source), "k1"), (str(source), "k2")])
+        finally:
+            release.set()
+    assert calls == [1]
+    assert os.listdir(out) == []
