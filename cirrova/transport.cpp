@@ -1,11 +1,17 @@
 #include "transport.h"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/pyfunc.h"
 #include "common/pyutil.h"
+#include "common/thread_exit.h"
 
 namespace cirrova::transport {
 
@@ -27,11 +33,60 @@ bool is_none(nb::handle o) { return o.ptr() == Py_None; }
 // Errors: the httpx exception classes httpx's own transport raises
 // ---------------------------------------------------------------------------
 
-[[noreturn]] void raise_httpx(const char* cls_name, const std::string& message, nb::handle request) {
-    nb::object cls = getattr(mod_attr("httpx"), intern_forever(cls_name));
+[[noreturn]] void raise_error(nb::handle cls, const std::string& message, nb::handle request) {
     nb::object exc = vcall(cls, {to_str(message).ptr(), request.ptr()}, CIRROVA_KWNAMES("request"));
     PyErr_SetObject(cls.ptr(), exc.ptr());
     raise_current();
+}
+
+[[noreturn]] void raise_httpx(const char* cls_name, const std::string& message, nb::handle request) {
+    raise_error(getattr(mod_attr("httpx"), intern_forever(cls_name)), message, request);
+}
+
+[[noreturn]] void raise_cancelled(nb::handle request) {
+    raise_error(mod_attr("RequestCancelled"), "the request was cancelled", request);
+}
+
+// ---------------------------------------------------------------------------
+// Signals: on the main thread, a wait ends when a signal handler raises
+// ---------------------------------------------------------------------------
+
+pthread_t g_main_thread;
+// The error a signal handler raised during this thread's wait (a new reference).
+thread_local PyObject* t_signal_error = nullptr;
+
+bool check_signals() {
+    if (!pthread_equal(pthread_self(), g_main_thread)) return false;  // handlers run on the main thread only
+    PyGILState_STATE st = ensure_gil();
+    bool raised = PyErr_CheckSignals() < 0;
+    if (raised) {
+        Py_XDECREF(t_signal_error);
+        t_signal_error = PyErr_GetRaisedException();
+    }
+    PyGILState_Release(st);
+    return raised;
+}
+
+[[noreturn]] void raise_signal_error() {
+    PyObject* error = t_signal_error;
+    t_signal_error = nullptr;
+    if (!error) raise(PyExc_KeyboardInterrupt, "");
+    PyErr_SetRaisedException(error);
+    raise_current();
+}
+
+// ---------------------------------------------------------------------------
+// Cancel tokens: the tokens bound to this thread by `with token:`, innermost last
+// ---------------------------------------------------------------------------
+
+struct CancelHandle {
+    std::shared_ptr<CancelState> state = std::make_shared<CancelState>();
+};
+
+thread_local std::vector<std::shared_ptr<CancelState>> t_bound;
+
+CancelState& token_state(nb::handle self) {
+    return *nb::cast<CancelHandle&>(getattr(self, CIRROVA_STR("_state"))).state;
 }
 
 
@@ -49,6 +104,11 @@ const char* curl_error_class(const Exchange& x) {
     }
     if (x.proxy_refused()) return "ProxyError";
     if (!x.connected()) return "ConnectError";  // refused, unresolved, TLS handshake or verification
+    // libcurl refuses a response header past its limit (as httpx does past its own) as out of memory.
+    if (!x.head_done() && rc == CURLE_OUT_OF_MEMORY) return "RemoteProtocolError";
+#if LIBCURL_VERSION_NUM >= 0x080600
+    if (rc == CURLE_TOO_LARGE) return "RemoteProtocolError";
+#endif
     switch (rc) {
         case CURLE_GOT_NOTHING:
         case CURLE_PARTIAL_FILE:
@@ -77,8 +137,30 @@ public:
     explicit PySource(nb::object it) : it_(std::move(it)) {}
     ~PySource() override { Py_XDECREF(error_); }
 
-    int next(const char** data, size_t* size) override {
-        nb::gil_scoped_acquire gil;
+    // Called back from libcurl: a thread that the interpreter ends in here
+    // (taking the lock, or inside the iterator) is parked, never unwound
+    // through libcurl's frames.
+    CIRROVA_CATCHES_FORCED_UNWIND int next(const char** data, size_t* size) override {
+        PyGILState_STATE st = ensure_gil();
+        int r = -1;
+        try {
+            r = pull(data, size);
+        } catch (abi::__forced_unwind&) {
+            park_exiting_thread();
+        }
+        PyGILState_Release(st);
+        return r;
+    }
+
+    // What the body iterator raised (a new reference).
+    PyObject* take_error() {
+        PyObject* e = error_;
+        error_ = nullptr;
+        return e;
+    }
+
+private:
+    int pull(const char** data, size_t* size) {
         piece_.reset();
         PyObject* item = PyIter_Next(it_.ptr());
         if (!item) {
@@ -101,14 +183,6 @@ public:
         return 1;
     }
 
-    // What the body iterator raised (a new reference).
-    PyObject* take_error() {
-        PyObject* e = error_;
-        error_ = nullptr;
-        return e;
-    }
-
-private:
     nb::object it_, piece_;
     PyObject* error_ = nullptr;
 };
@@ -127,13 +201,24 @@ namespace {
         PyErr_SetRaisedException(error);
         raise_current();
     }
+    if (f == Failure::Interrupted) {
+        xp.reset();
+        raise_signal_error();
+    }
+    if (f == Failure::Cancelled) {
+        xp.reset();
+        raise_cancelled(request);
+    }
     const char* cls = "ReadError";
     switch (f) {
         case Failure::PoolTimeout: cls = "PoolTimeout"; break;
         case Failure::ConnectTimeout: cls = "ConnectTimeout"; break;
         case Failure::ReadTimeout: cls = "ReadTimeout"; break;
         case Failure::WriteTimeout: cls = "WriteTimeout"; break;
-        case Failure::ShortBody: cls = "LocalProtocolError"; break;
+        case Failure::ShortBody:
+        case Failure::LongBody: cls = "LocalProtocolError"; break;
+        case Failure::BadResponse:
+        case Failure::Dropped: cls = "RemoteProtocolError"; break;
         case Failure::Curl: cls = curl_error_class(x); break;
         default: break;
     }
@@ -204,7 +289,12 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
         }
         r.header_lines.push_back(std::move(line));
         if (ascii_iequals(name, "content-length")) {
-            r.content_length = std::stoll(std::string(trim(value)));
+            std::string_view digits = trim(value);
+            long long length = 0;
+            auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), length);
+            if (digits.empty() || digits[0] == '-' || ec != std::errc() || end != digits.data() + digits.size())
+                raise_httpx("LocalProtocolError", "bad Content-Length", request);
+            r.content_length = length;
         } else if (ascii_iequals(name, "transfer-encoding") &&
                    ascii_lower(value).find("chunked") != std::string::npos) {
             chunked = true;
@@ -213,6 +303,9 @@ std::unique_ptr<Exchange> make_exchange(const Core& core, nb::handle request) {
     if (!connection.empty()) r.header_lines.push_back("Connection: " + connection);
     if (chunked) r.content_length = -1;
     r.has_body = chunked || r.content_length > 0;
+    static constexpr std::string_view kIdempotent[] = {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"};
+    r.resendable = !r.has_body && std::find(std::begin(kIdempotent), std::end(kIdempotent), r.method) !=
+                                      std::end(kIdempotent);
 
     nb::object ext = getattr(request, CIRROVA_STR("extensions"));
     nb::object t = mapping_get(ext, CIRROVA_STR("timeout"));
@@ -279,9 +372,16 @@ Core& core_of(nb::handle self) { return nb::cast<Core&>(getattr(self, CIRROVA_ST
 nb::object Body::next() {
     std::unique_lock lk(mu_, std::try_to_lock);
     if (!lk.owns_lock()) raise(PyExc_RuntimeError, "the response stream is being read by another thread");
+    if (closing_.load()) closed_ = true;
+    if (closed_) {
+        PyErr_SetNone(getattr(mod_attr("httpx"), CIRROVA_STR("StreamClosed")).ptr());
+        raise_current();
+    }
     if (!exchange_) throw nb::stop_iteration();
     Exchange& x = *exchange_;
-    if (x.done() && !x.body_pending() && x.failure() == Failure::None) {
+    if (x.cancelled()) x.cancel();  // even with the rest of the body at hand
+    if (x.failure() != Failure::None) raise_failure(exchange_, request_);
+    if (x.done() && !x.body_pending()) {
         exchange_.reset();  // the connection goes back to the pool
         throw nb::stop_iteration();
     }
@@ -295,13 +395,12 @@ nb::object Body::next() {
         chunk = steal_or_throw(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(want)));
         buf = PyBytes_AsString(chunk.ptr());
     }
-    size_t got = 0;
-    {
-        // The chunk is not shared yet: libcurl fills it without the lock.
-        nb::gil_scoped_release unlocked;
-        if (want) got = x.read_into(buf, want);
-        if (x.failure() == Failure::None && left >= 0 && (long long)got == left) x.finish();
-    }
+    // The chunk is not shared yet: libcurl fills it without the lock.
+    size_t got = without_gil([&] {
+        size_t n = want ? x.read_some(buf, want) : 0;
+        if (x.failure() == Failure::None && left >= 0 && (long long)n == left) x.finish();
+        return n;
+    });
     if (x.failure() != Failure::None) raise_failure(exchange_, request_);
     returned_ += (long long)got;
     if (x.done() && !x.body_pending()) exchange_.reset();
@@ -320,6 +419,7 @@ void Body::close() {
         closing_.store(true);
         return;
     }
+    if (exchange_) closed_ = true;  // a body read to its end is not "closed" to a later read
     exchange_.reset();
 }
 
@@ -468,12 +568,11 @@ nb::object handle_request(Args& a) {
     auto [request] = a.names<1>();
     nb::handle self = a.self;
     Core& core = core_of(self);
+    std::shared_ptr<CancelState> token = t_bound.empty() ? nullptr : t_bound.back();
+    if (token && token->cancelled.load()) raise_cancelled(request);  // nothing is sent
     std::unique_ptr<Exchange> x = make_exchange(core, request);
-    bool ok;
-    {
-        nb::gil_scoped_release unlocked;
-        ok = x->start();
-    }
+    x->tie(std::move(token));
+    bool ok = without_gil([&] { return x->start(); });
     if (!ok) raise_failure(x, request);
     return make_response(std::move(x), request);
 }
@@ -483,13 +582,51 @@ nb::object close(Args& a) {
     return nb::none();
 }
 
-nb::object stream_iter(Args& a) { return getattr(a.self, CIRROVA_STR("_body")); }
+Body& body_of(nb::handle stream) { return nb::cast<Body&>(getattr(stream, CIRROVA_STR("_body"))); }
+
+nb::object stream_iter(Args& a) { return nb::borrow(a.self); }
+
+nb::object stream_next(Args& a) { return body_of(a.self).next(); }
 
 nb::object stream_close(Args& a) {
-    nb::object body = getattr(a.self, CIRROVA_STR("_body"));
-    nb::cast<Body&>(body).close();
+    body_of(a.self).close();
     return nb::none();
 }
+
+// ---------------------------------------------------------------------------
+// CancelToken
+// ---------------------------------------------------------------------------
+
+nb::object token_init(Args& a) {
+    setattr(a.self, CIRROVA_STR("_state"), nb::cast(CancelHandle{}));
+    return nb::none();
+}
+
+nb::object token_cancel(Args& a) {
+    token_state(a.self).cancelled.store(true);
+    return nb::none();
+}
+
+nb::object token_cancelled(Args& a) { return nb::bool_(token_state(a.self).cancelled.load()); }
+
+nb::object token_enter(Args& a) {
+    std::shared_ptr<CancelState> state = nb::cast<CancelHandle&>(getattr(a.self, CIRROVA_STR("_state"))).state;
+    t_bound.push_back(std::move(state));
+    return nb::borrow(a.self);
+}
+
+nb::object token_exit(Args& a) {
+    CancelState* state = &token_state(a.self);
+    // The innermost binding of this token; the one outside it holds again.
+    auto it = std::find_if(t_bound.rbegin(), t_bound.rend(), [&](auto& s) { return s.get() == state; });
+    if (it != t_bound.rend()) t_bound.erase(std::next(it).base());
+    return nb::bool_(false);
+}
+
+constexpr const char* kTokenDoc =
+    "一个请求级的取消令牌。`with token:` 把它绑定到当前线程：其间在本线程发起的 NativeTransport 请求\n"
+    "（连接、发送、等待首字节，以及之后在任何线程读取其响应正文）在 token.cancel() 之后 0.2 秒内中止，\n"
+    "抛出 RequestCancelled；令牌已取消时发起的请求不发送即失败。cancel() 可在任何线程调用，从不阻塞。";
 
 constexpr const char* kClassDoc =
     "基于 libcurl 的 httpx 传输层：请求与响应的字节在 C++ 中收发，等待网络与复制数据时释放解释器锁。\n\n"
@@ -514,17 +651,38 @@ CIRROVA_MODULE(transport, m) {
     bind_imports(m, {{"httpx", "httpx"}, {"Optional", "typing", "Optional"}, {"Union", "typing", "Union"}});
     g_module = m.ptr();
 
+    // State only: every Python-visible method goes through the project's own
+    // method machinery, which lets the unwind of a thread ended at exit pass.
     nb::class_<Core>(m, "_Pool");
     bind_multi(m);
-    nb::class_<Body>(m, "_Body")
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &Body::next)
-        .def("close", &Body::close);
+    nb::class_<Body>(m, "_Body");
+    nb::class_<CancelHandle>(m, "_CancelState");
 
     nb::object httpx = module_attr(m, "httpx");
+    nb::object cancelled = steal_or_throw(PyErr_NewExceptionWithDoc(
+        "cirrova.transport.RequestCancelled", "请求因其取消令牌被取消而中止。",
+        getattr(httpx, CIRROVA_STR("TransportError")).ptr(), nullptr));
+    m.attr("RequestCancelled") = cancelled;
+    make_class(m, "CancelToken", nb::make_tuple(), kTokenDoc,
+               {{"__init__", token_init, {}},
+                {"cancel", token_cancel, {}, nullptr, "取消令牌（线程安全、幂等、从不阻塞）。"},
+                {"__enter__", token_enter, {}, "CancelToken"},
+                {"__exit__", token_exit, {{"exc_type", nullptr, none}, {"exc", nullptr, none}, {"tb", nullptr, none}},
+                 "bool"}},
+               {{"cancelled", token_cancelled, "bool", "令牌是否已取消。"}});
+    {
+        nb::object main = vcall(import_attr("threading", "main_thread"), {});
+        nb::object ident = getattr(main, CIRROVA_STR("ident"));
+        unsigned long id = PyLong_AsUnsignedLong(ident.ptr());
+        if (id == (unsigned long)-1 && PyErr_Occurred()) raise_current();
+        g_main_thread = pthread_t(id);  // Python's thread ident is the pthread id
+    }
+    set_signal_check(check_signals);
     make_class(m, "_ResponseStream", nb::make_tuple(getattr(httpx, CIRROVA_STR("SyncByteStream"))),
                "NativeTransport 响应的正文流。",
-               {{"__iter__", stream_iter, {}}, {"close", stream_close, {}, nullptr}});
+               {{"__iter__", stream_iter, {}},
+                {"__next__", stream_next, {}, "bytes"},
+                {"close", stream_close, {}, nullptr}});
     make_class(m, "NativeTransport", nb::make_tuple(getattr(httpx, CIRROVA_STR("BaseTransport"))), kClassDoc,
                {{"__init__", init,
                  {{"verify", "Union[bool, str]", def_bool(true)},

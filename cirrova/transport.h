@@ -40,6 +40,7 @@ private:
     std::unique_ptr<Exchange> exchange_;
     nb::object request_;
     long long returned_ = 0;  // body bytes handed to the caller
+    bool closed_ = false;     // closed before its end: reading on raises httpx.StreamClosed
 };
 
 // The native transfer engine's functions (transport/multi_py.cpp).

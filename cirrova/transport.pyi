@@ -1,6 +1,22 @@
+from types import TracebackType
 from typing import Optional, Union
 
 import httpx
+
+class RequestCancelled(httpx.TransportError): ...
+
+class CancelToken:
+    def __init__(self) -> None: ...
+    def cancel(self) -> None: ...
+    @property
+    def cancelled(self) -> bool: ...
+    def __enter__(self) -> "CancelToken": ...
+    def __exit__(
+        self,
+        exc_type: Optional[type[BaseException]] = None,
+        exc: Optional[BaseException] = None,
+        tb: Optional[TracebackType] = None,
+    ) -> bool: ...
 
 class NativeTransport(httpx.BaseTransport):
     def __init__(

@@ -4,12 +4,16 @@ Each case runs in a child interpreter so that a crash fails the test instead of 
 """
 
 import os
+import signal
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
 import cirrova
+from rawserver import RawServer, response, silent
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(cirrova.__file__)))
 
@@ -170,3 +174,98 @@ def test_interpreter_exit_while_the_multipart_driver_aborts_a_failed_upload():
     for proc in procs:
         rc, out, err = finish(proc)
         assert rc == 0 and "aborting" in err, err[-2000:]
+
+
+# ------------------------------------------------------------------ NativeTransport
+
+def _endless_body(sock):
+    """A chunked body at full speed until the client goes away."""
+    piece = b"%x\r\n%s\r\n" % (65536, b"z" * 65536)
+    sock.sendall(response(headers=[("Transfer-Encoding", "chunked")], length=False))
+    while True:
+        sock.sendall(piece)
+
+
+def _loopback_server():
+    return RawServer(lambda req: _endless_body if b"/body" in req.head.split(b"\r\n")[0] else response(body=b"ok"))
+
+
+EXIT_INSIDE_TRANSPORT = r"""
+import sys, threading, time, httpx
+from cirrova.transport import NativeTransport
+url, where = sys.argv[1], sys.argv[2]
+c = httpx.Client(transport=NativeTransport(), timeout=None)
+def request():
+    c.get(url + "/fast")
+def body():
+    with c.stream("GET", url + "/body") as r:
+        for _ in r.iter_raw():
+            pass
+def loop(call):
+    while True:
+        try:
+            call()
+        except Exception:
+            pass
+for _ in range(3):
+    threading.Thread(target=loop, args=(request if where == "request" else body,), daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+@pytest.mark.parametrize("where", ["request", "body"])
+def test_interpreter_exit_while_daemon_threads_are_inside_the_native_transport(where):
+    with _loopback_server() as srv:
+        procs = [child(EXIT_INSIDE_TRANSPORT, srv.url(), where, threads_left_at_exit=True) for _ in range(4)]
+        for proc in procs:
+            rc, out, err = finish(proc)
+            assert rc == 0, err[-2000:]
+
+
+SIGINT_DURING_WAIT = r"""
+import signal, sys, httpx
+signal.signal(signal.SIGINT, signal.default_int_handler)  # the suite may run with SIGINT ignored
+from cirrova.transport import NativeTransport
+url, phase, kind = sys.argv[1:4]
+c = httpx.Client(transport=NativeTransport() if kind == "native" else httpx.HTTPTransport(), timeout=None)
+try:
+    if phase == "send":
+        c.put(url, content=b"x" * (64 << 20))
+    else:
+        with c.stream("GET", url) as r:
+            for _ in r.iter_raw():
+                pass
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+def _stalled_body(sock):
+    sock.sendall(response(headers=[("Content-Length", "100")], length=False) + b"abc")
+    silent(sock)
+
+
+def _trickle(sock):
+    sock.sendall(response(headers=[("Content-Length", "1000000")], length=False))
+    while True:
+        sock.sendall(b"t")
+        threading.Event().wait(0.01)
+
+
+WAITS = {"first byte": lambda req: silent, "body": lambda req: _stalled_body,
+         "trickling body": lambda req: _trickle, "send": None}
+
+
+@pytest.mark.parametrize("kind", ["httpx", "native"])
+@pytest.mark.parametrize("phase", list(WAITS))
+def test_ctrl_c_ends_every_wait_of_a_request_on_the_main_thread(phase, kind):
+    # Without a time-out every wait here lasts for ever: only the interrupt ends it.
+    with RawServer(WAITS[phase], read_requests=phase != "send") as srv:
+        proc = child(SIGINT_DURING_WAIT, srv.url("/x"), phase, kind)
+        deadline = time.monotonic() + 30
+        while not (srv.connections if phase == "send" else srv.requests):  # the request waits from here on
+            assert time.monotonic() < deadline and proc.poll() is None
+            time.sleep(0.02)
+        proc.send_signal(signal.SIGINT)
+        rc, out, err = finish(proc, timeout=30)
+    assert (rc, out.strip()) == (0, "interrupted"), err[-2000:]

@@ -64,6 +64,22 @@ void park_exiting_thread() noexcept {
     for (;;) pause();
 }
 
+CIRROVA_CATCHES_FORCED_UNWIND void restore_thread(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        park_exiting_thread();
+    }
+}
+
+CIRROVA_CATCHES_FORCED_UNWIND PyGILState_STATE ensure_gil() noexcept {
+    try {
+        return PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+        park_exiting_thread();
+    }
+}
+
 }  // namespace cirrova
 
 #if defined(CIRROVA_WRAP_REFCOUNT)

@@ -14,6 +14,8 @@
 
 #include <cxxabi.h>
 
+#include <type_traits>
+
 // For a function with a `catch (abi::__forced_unwind&)`: the handler binds a
 // reference to no object (the unwind carries none), which the undefined-
 // behaviour sanitizer would report (also where the function is inlined).
@@ -51,5 +53,34 @@ void watch_interpreter_exit();
 // may not leave (a destructor): the interpreter is exiting, the process ends
 // with the thread parked, as CPython 3.14 itself parks such threads.
 [[noreturn]] void park_exiting_thread() noexcept;
+
+// Takes the interpreter lock back after PyEval_SaveThread. Where CPython 3.12
+// and 3.13 end the thread at exit (a forced unwind out of this call), the
+// thread is parked instead, as 3.14 does: nothing above it (a destructor, a
+// lock guard, libcurl's frames) is unwound without the lock.
+void restore_thread(PyThreadState* state) noexcept;
+// PyGILState_Ensure with the same parking; for code called back from C.
+PyGILState_STATE ensure_gil() noexcept;
+
+// Runs `f` with the interpreter lock released and takes it back by an
+// ordinary call (a release guard's destructor is noexcept: a forced unwind
+// out of it ends the process).
+template <class F>
+decltype(auto) without_gil(F&& f) {
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        if constexpr (std::is_void_v<decltype(f())>) {
+            f();
+            restore_thread(state);
+        } else {
+            decltype(auto) r = f();
+            restore_thread(state);
+            return r;
+        }
+    } catch (...) {
+        restore_thread(state);
+        throw;
+    }
+}
 
 }  // namespace cirrova

@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,11 @@ namespace {
 // libcurl's receive buffer; bigger reads mean fewer callbacks per MiB.
 constexpr long kReceiveBuffer = 512 * 1024;
 constexpr long kUploadBuffer = 512 * 1024;
+// A body read returns what has arrived once no byte came for this long, or
+// once its first byte has waited this long: a slow stream is delivered as it
+// comes, while a body at full speed still fills whole chunks.
+constexpr auto kQuiet = std::chrono::milliseconds(20);
+constexpr auto kMaxHold = std::chrono::milliseconds(500);
 
 bool starts_with_ci(std::string_view line, std::string_view lower_name) {
     if (line.size() <= lower_name.size()) return false;
@@ -34,7 +40,11 @@ long millis(double seconds) {
     return ms < 1 ? 1 : ms > 0x7fffffff ? 0x7fffffffL : long(ms);
 }
 
+std::atomic<SignalCheck> g_signal_check{nullptr};
+
 }  // namespace
+
+void set_signal_check(SignalCheck check) { g_signal_check.store(check); }
 
 // ---------------------------------------------------------------------------
 // Connection
@@ -93,6 +103,12 @@ Connection::~Connection() {
     curl_slist_free_all(proxy_headers);
 }
 
+bool Connection::unfit_for_reuse() const {
+    if (socket == CURL_SOCKET_BAD) return false;
+    pollfd p{socket, POLLIN | POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) != 0;  // readable means bytes or end of stream; an error counts too
+}
+
 void Connection::abandon() {
     easy = nullptr;
     multi = nullptr;
@@ -118,29 +134,44 @@ void Pool::forget_parent_locked() {
     pid_ = getpid();
 }
 
-std::unique_ptr<Connection> Pool::acquire(const std::string& origin, double timeout) {
+std::unique_ptr<Connection> Pool::acquire(const std::string& origin, double timeout,
+                                          const std::function<bool()>& stop) {
     std::unique_ptr<Connection> c;
     std::unique_lock lk(mu_);
     if (getpid() != pid_) forget_parent_locked();
     auto free_slot = [&] { return settings_.max_connections < 0 || active_ < settings_.max_connections; };
-    if (timeout < 0) {
-        freed_.wait(lk, free_slot);
-    } else if (!freed_.wait_for(lk, std::chrono::duration<double>(timeout), free_slot)) {
-        return nullptr;
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(timeout < 0 ? 0 : timeout));
+    while (!free_slot()) {
+        auto now = Clock::now();
+        if (timeout >= 0 && now >= deadline) return nullptr;
+        auto slice = now + kWaitSlice;
+        freed_.wait_until(lk, timeout >= 0 ? std::min(slice, deadline) : slice);
+        if (free_slot()) break;
+        lk.unlock();
+        bool stopping = stop();  // may take the interpreter lock: never under the pool's
+        lk.lock();
+        if (stopping) return nullptr;
     }
     ++active_;
     // The most recently used connection to the same origin, else any idle
-    // one (libcurl replaces its connection), else a new one.
-    auto same = std::find_if(idle_.rbegin(), idle_.rend(), [&](auto& p) { return p->origin == origin; });
-    if (same != idle_.rend()) {
-        c = std::move(*same);
-        idle_.erase(std::next(same).base());
-    } else if (!idle_.empty()) {
-        c = std::move(idle_.front());
-        idle_.erase(idle_.begin());
+    // one (libcurl replaces its connection), else a new one. One with unread
+    // bytes or closed by the server is dropped.
+    std::vector<std::unique_ptr<Connection>> unfit;
+    while (!c && !idle_.empty()) {
+        auto same = std::find_if(idle_.rbegin(), idle_.rend(), [&](auto& p) { return p->origin == origin; });
+        if (same != idle_.rend()) {
+            c = std::move(*same);
+            idle_.erase(std::next(same).base());
+        } else {
+            c = std::move(idle_.front());
+            idle_.erase(idle_.begin());
+        }
+        if (c->unfit_for_reuse()) unfit.push_back(std::move(c));
     }
     long generation = generation_;
     lk.unlock();
+    unfit.clear();  // closed outside the lock
     if (!c) {
         try {
             c = std::make_unique<Connection>(settings_);
@@ -204,7 +235,9 @@ std::string Exchange::message() const {
         case Failure::ReadTimeout: return "timed out while receiving data from the host";
         case Failure::WriteTimeout: return "timed out while sending data to the host";
         case Failure::Closed: return "the response stream was closed while being read";
-        case Failure::ShortBody: return "the request body is shorter than its Content-Length";
+        case Failure::ShortBody: return "Too little data for declared Content-Length";
+        case Failure::LongBody: return "Too much data for declared Content-Length";
+        case Failure::Dropped: return "Server disconnected without sending a response.";
         default: return message_;
     }
 }
@@ -251,10 +284,46 @@ bool Exchange::configure() {
     return true;
 }
 
+Failure Exchange::interruption() {
+    if (abort_ && abort_->load()) return Failure::Closed;
+    if (cancelled()) return Failure::Cancelled;
+    SignalCheck check = g_signal_check.load(std::memory_order_relaxed);
+    if (check) {
+        // At most once a slice: the check may take the interpreter lock.
+        auto now = Clock::now();
+        if (now >= next_signal_check_) {
+            next_signal_check_ = now + kWaitSlice;
+            if (check()) return Failure::Interrupted;
+        }
+    }
+    return Failure::None;
+}
+
+bool Exchange::pause_for(double seconds) {
+    auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    for (;;) {
+        if (Failure f = interruption(); f != Failure::None) {
+            fail(f);
+            return false;
+        }
+        auto now = Clock::now();
+        if (now >= end) return true;
+        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, kWaitSlice));
+    }
+}
+
 bool Exchange::start() {
-    conn_ = pool_->acquire(req_.origin, req_.timeouts.pool);
+    if (Failure f = interruption(); f != Failure::None) {
+        fail(f);
+        return false;
+    }
+    Failure stopped = Failure::None;
+    conn_ = pool_->acquire(req_.origin, req_.timeouts.pool, [&] {
+        stopped = interruption();
+        return stopped != Failure::None;
+    });
     if (!conn_) {
-        fail(Failure::PoolTimeout);
+        fail(stopped != Failure::None ? stopped : Failure::PoolTimeout);
         return false;
     }
     if (!configure()) {
@@ -272,7 +341,7 @@ bool Exchange::start() {
                              (result_ == CURLE_COULDNT_CONNECT || result_ == CURLE_COULDNT_RESOLVE_HOST)));
         if (!connect_failure || tries >= pool_->settings().retries) return false;
         // Backs off as httpx does: at once, then 0.5 s doubling.
-        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        if (!pause_for(delay)) return false;
         delay = delay == 0 ? 0.5 : delay * 2;
         detach();
         failure_ = Failure::None;
@@ -284,6 +353,8 @@ bool Exchange::start() {
 
 bool Exchange::attempt() {
     connected_ = head_done_ = false;
+    sends_ = 0;
+    content_length_seen_.clear();
     status = 0;
     status_line.clear();
     last_read_ = last_write_ = Clock::now();
@@ -311,11 +382,11 @@ bool Exchange::attempt() {
 }
 
 template <class Stop>
-void Exchange::pump(Stop stop) {
+void Exchange::pump(Stop stop, bool early) {
     CURLM* multi = conn_->multi;
     while (!done_ && !stop()) {
-        if (abort_ && abort_->load()) {
-            fail(Failure::Closed);
+        if (Failure f = interruption(); f != Failure::None) {
+            fail(f);
             return;
         }
         int running = 0;
@@ -329,6 +400,10 @@ void Exchange::pump(Stop stop) {
             if (m->msg != CURLMSG_DONE) continue;
             done_ = true;
             result_ = m->data.result;
+            if (result_ == CURLE_SEND_FAIL_REWIND && failure_ == Failure::None) {
+                // libcurl's retry after a reused connection died, of a body it cannot replay.
+                failure_ = Failure::Dropped;
+            }
             if (result_ != CURLE_OK && failure_ == Failure::None) {
                 failure_ = (result_ == CURLE_OPERATION_TIMEDOUT && !connected_) ? Failure::ConnectTimeout
                                                                                : Failure::Curl;
@@ -339,7 +414,13 @@ void Exchange::pump(Stop stop) {
             }
         }
         if (done_ || stop()) return;
-        long wait_ms = 1000;
+        long wait_ms = long(kWaitSlice.count());
+        if (early && sink_len_ > 0) {
+            auto now = Clock::now();
+            auto due = std::min(last_read_ + kQuiet, sink_first_ + kMaxHold);
+            if (now >= due) return;
+            wait_ms = std::min(wait_ms, long(std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count()) + 1);
+        }
         if (connected_) {
             // httpx's read and write time-outs bound each wait for progress.
             bool sending = req_.has_body && !body_sent_;
@@ -360,7 +441,11 @@ void Exchange::pump(Stop stop) {
     }
 }
 
-size_t Exchange::read_into(char* buf, size_t cap) {
+size_t Exchange::read_some(char* buf, size_t cap) { return read_into(buf, cap, true); }
+
+size_t Exchange::read_into(char* buf, size_t cap) { return read_into(buf, cap, false); }
+
+size_t Exchange::read_into(char* buf, size_t cap, bool early) {
     sink_ = buf;
     sink_cap_ = cap;
     sink_len_ = 0;
@@ -369,6 +454,7 @@ size_t Exchange::read_into(char* buf, size_t cap) {
         std::memcpy(buf, overflow_.data(), take);
         overflow_.erase(0, take);
         sink_len_ = take;
+        sink_first_ = Clock::now();
     }
     if (sink_len_ < sink_cap_ && paused_ && !done_) {
         paused_ = false;
@@ -381,7 +467,7 @@ size_t Exchange::read_into(char* buf, size_t cap) {
     }
     if (!done_) {
         last_read_ = std::max(last_read_, Clock::now());
-        pump([this] { return sink_len_ == sink_cap_; });
+        pump([this] { return sink_len_ == sink_cap_; }, early);
     }
     size_t got = sink_len_;
     sink_ = nullptr;
@@ -405,8 +491,10 @@ void Exchange::detach() {
 
 void Exchange::release() {
     if (!conn_) return;
-    detach();
     bool reusable = done_ && failure_ == Failure::None && result_ == CURLE_OK && overflow_.empty() && !paused_;
+    conn_->socket = CURL_SOCKET_BAD;
+    if (reusable && conn_->easy) curl_easy_getinfo(conn_->easy, CURLINFO_ACTIVESOCKET, &conn_->socket);
+    detach();
     if (conn_->easy) curl_easy_setopt(conn_->easy, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(headers_);
     headers_ = nullptr;
@@ -419,6 +507,12 @@ void Exchange::release() {
 
 int Exchange::on_connected(void* self, char*, char*, int, int) {
     auto* x = static_cast<Exchange*>(self);
+    // A second send in one attempt is libcurl's retry after a reused
+    // connection died: only a request that may go twice goes again.
+    if (++x->sends_ > 1 && !x->req_.resendable) {
+        x->failure_ = Failure::Dropped;
+        return CURL_PREREQFUNC_ABORT;
+    }
     x->connected_ = true;
     x->last_read_ = x->last_write_ = Clock::now();
     if (!x->req_.has_body) x->body_sent_ = true;
@@ -433,6 +527,12 @@ size_t Exchange::on_header(char* p, size_t size, size_t n, void* self) {
     if (line.starts_with("HTTP/")) {
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
         x->status_line.assign(line);
+        x->content_length_seen_.clear();
+    } else if (starts_with_ci(line, "content-length")) {
+        if (!x->check_content_length(line.substr(line.find(':') + 1))) {
+            x->failure_ = Failure::BadResponse;
+            return 0;  // libcurl stops the transfer
+        }
     } else if (line == "\r\n" || line == "\n") {
         long code = 0;
         curl_easy_getinfo(x->conn_->easy, CURLINFO_RESPONSE_CODE, &code);
@@ -444,6 +544,30 @@ size_t Exchange::on_header(char* p, size_t size, size_t n, void* self) {
     return len;
 }
 
+bool Exchange::check_content_length(std::string_view value) {
+    // As httpx: every comma-separated value of every Content-Length line is
+    // the same number.
+    for (;;) {
+        size_t comma = value.find(',');
+        std::string_view v = value.substr(0, comma);
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r' || v.back() == '\n'))
+            v.remove_suffix(1);
+        if (v.empty() || v.find_first_not_of("0123456789") != std::string_view::npos) {
+            message_ = "bad Content-Length";
+            return false;
+        }
+        if (content_length_seen_.empty()) {
+            content_length_seen_.assign(v);
+        } else if (content_length_seen_ != v) {
+            message_ = "conflicting Content-Length headers";
+            return false;
+        }
+        if (comma == std::string_view::npos) return true;
+        value.remove_prefix(comma + 1);
+    }
+}
+
 size_t Exchange::on_body(char* p, size_t size, size_t n, void* self) {
     auto* x = static_cast<Exchange*>(self);
     size_t len = size * n;
@@ -453,6 +577,7 @@ size_t Exchange::on_body(char* p, size_t size, size_t n, void* self) {
         return CURL_WRITEFUNC_PAUSE;
     }
     x->last_read_ = Clock::now();
+    if (x->sink_len_ == 0) x->sink_first_ = x->last_read_;
     size_t take = std::min(len, x->sink_cap_ - x->sink_len_);
     std::memcpy(x->sink_ + x->sink_len_, p, take);
     x->sink_len_ += take;
@@ -465,17 +590,13 @@ size_t Exchange::on_read(char* buf, size_t size, size_t n, void* self) {
     auto* x = static_cast<Exchange*>(self);
     size_t cap = size * n;
     x->last_write_ = Clock::now();
+    long long declared = x->req_.content_length;
     while (x->piece_left_ == 0) {
         if (x->body_sent_) return 0;
-        const char* data = nullptr;
-        size_t got = 0;
-        int r = x->body_->next(&data, &got);
-        if (r < 0) {
-            x->failure_ = Failure::BodySource;
-            return CURL_READFUNC_ABORT;
-        }
+        int r = x->next_piece();
+        if (r < 0) return CURL_READFUNC_ABORT;
         if (r == 0) {
-            if (x->req_.content_length >= 0 && x->sent_ < x->req_.content_length) {
+            if (declared >= 0 && x->sent_ < declared) {
                 x->failure_ = Failure::ShortBody;
                 return CURL_READFUNC_ABORT;
             }
@@ -483,21 +604,39 @@ size_t Exchange::on_read(char* buf, size_t size, size_t n, void* self) {
             x->last_read_ = Clock::now();
             return 0;
         }
-        x->piece_ = data;
-        x->piece_left_ = got;
+    }
+    if (declared >= 0 && (long long)x->piece_left_ > declared - x->sent_) {
+        x->failure_ = Failure::LongBody;
+        return CURL_READFUNC_ABORT;
     }
     size_t take = std::min(cap, x->piece_left_);
-    if (x->req_.content_length >= 0)
-        take = size_t(std::min<long long>((long long)take, x->req_.content_length - x->sent_));
     std::memcpy(buf, x->piece_, take);
     x->piece_ += take;
     x->piece_left_ -= take;
     x->sent_ += (long long)take;
-    if (x->req_.content_length >= 0 && x->sent_ >= x->req_.content_length) {
+    if (declared >= 0 && x->sent_ >= declared) {
+        // The declared length is sent: the source must have nothing more.
+        for (int r; (r = x->next_piece()) != 0;) {
+            if (r < 0) return CURL_READFUNC_ABORT;
+            if (x->piece_left_) {
+                x->failure_ = Failure::LongBody;
+                return CURL_READFUNC_ABORT;
+            }
+        }
         x->body_sent_ = true;
         x->last_read_ = Clock::now();
     }
     return take;
+}
+
+int Exchange::next_piece() {
+    const char* data = nullptr;
+    size_t got = 0;
+    int r = body_->next(&data, &got);
+    if (r < 0) failure_ = Failure::BodySource;
+    piece_ = r > 0 ? data : nullptr;
+    piece_left_ = r > 0 ? got : 0;
+    return r;
 }
 
 }  // namespace cirrova::transport

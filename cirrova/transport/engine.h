@@ -10,14 +10,33 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cirrova::transport {
 
 using Clock = std::chrono::steady_clock;
+
+// The longest single wait: every wait is cut into slices of this length, and
+// between two slices the exchange checks whether it must stop (its stream
+// closed, its cancel flag, a signal on the main thread).
+constexpr auto kWaitSlice = std::chrono::milliseconds(50);
+
+// The cancel flag of one token, shared by the token and every exchange tied
+// to it (the exchange may outlive the token).
+struct CancelState {
+    std::atomic<bool> cancelled{false};
+};
+
+// Asked between two wait slices, without the interpreter lock: true when the
+// wait must end because a signal handler raised (its error is kept by the
+// implementation). Set once by the Python side; null: never.
+using SignalCheck = bool (*)();
+void set_signal_check(SignalCheck check);
 
 // Settings shared by every connection of one transport.
 struct Settings {
@@ -43,6 +62,11 @@ struct Connection {
     long generation = 0;  // of the pool when taken: close() outdates it
     char error[CURL_ERROR_SIZE] = {};
     curl_slist* proxy_headers = nullptr;
+    curl_socket_t socket = CURL_SOCKET_BAD;  // of the kept-alive connection, when idle
+
+    // An idle connection the server has written to (a stray or late reply)
+    // or closed: reusing it would hand those bytes to the next request.
+    bool unfit_for_reuse() const;
 
     explicit Connection(const Settings& s);
     ~Connection();
@@ -60,9 +84,11 @@ public:
     const Settings& settings() const { return settings_; }
 
     // A connection for `origin`, preferring an idle one to the same origin.
-    // Waits up to `timeout` seconds (< 0: no bound) for a free slot; null
-    // on time-out. Call without the interpreter lock.
-    std::unique_ptr<Connection> acquire(const std::string& origin, double timeout);
+    // Waits up to `timeout` seconds (< 0: no bound) for a free slot, in
+    // slices, between which `stop` may end the wait; null on time-out or
+    // stop. Call without the interpreter lock.
+    std::unique_ptr<Connection> acquire(const std::string& origin, double timeout,
+                                        const std::function<bool()>& stop);
     // Returns a connection; one that is not reusable is closed.
     void release(std::unique_ptr<Connection> c, bool reusable);
     // Closes every idle connection; connections in use close on release.
@@ -90,6 +116,11 @@ enum class Failure {
     BodySource,     // the request body raised; the source keeps the error
     Closed,         // the stream was closed while a read was under way
     ShortBody,      // the request body ended before its Content-Length
+    LongBody,       // the request body goes on past its Content-Length
+    BadResponse,    // the response breaks HTTP framing (see message())
+    Dropped,        // the server hung up on a request that may not be sent again
+    Cancelled,      // the cancel flag tied to the request was set
+    Interrupted,    // a signal handler raised (kept by the signal check)
 };
 
 // The request body, pulled piece by piece while curl sends.
@@ -110,6 +141,9 @@ struct Request {
     std::vector<std::string> header_lines;  // as libcurl takes them
     bool has_body = false;
     long long content_length = -1;  // -1: chunked
+    // libcurl sends a request again when a reused connection dies before any
+    // reply: allowed only for idempotent methods without a body.
+    bool resendable = false;
     Timeouts timeouts;
 };
 
@@ -133,12 +167,22 @@ public:
     void release();
     // A flag, owned by the caller, that stops the transfer at its next wait.
     void watch(const std::atomic<bool>* abort) { abort_ = abort; }
+    // Ties the exchange to a cancel flag: every wait, now and while the body
+    // is read, ends with Failure::Cancelled once it is set.
+    void tie(std::shared_ptr<const CancelState> cancel) { cancel_ = std::move(cancel); }
+    bool cancelled() const { return cancel_ && cancel_->cancelled.load(); }
+    // Fails the exchange as cancelled (the connection is not reused).
+    void cancel() { fail(Failure::Cancelled); }
 
     bool done() const { return done_; }
     bool body_pending() const { return !overflow_.empty() || paused_; }
+    // Fills up to `cap` bytes like read_into, but returns what has arrived
+    // once the socket goes quiet (or the oldest byte waited too long).
+    size_t read_some(char* buf, size_t cap);
     Failure failure() const { return failure_; }
     CURLcode curl_code() const { return result_; }
     bool connected() const { return connected_; }
+    bool head_done() const { return head_done_; }
     bool proxy_refused() const;
     std::string message() const;
     BodySource* body_source() { return body_.get(); }
@@ -155,13 +199,21 @@ private:
     static size_t on_body(char* p, size_t size, size_t n, void* self);
     static size_t on_read(char* buf, size_t size, size_t n, void* self);
     static int on_connected(void* self, char*, char*, int, int);
+    // Pulls the next piece of the request body (BodySource::next's result).
+    int next_piece();
+    size_t read_into(char* buf, size_t cap, bool early);
 
     bool configure();
     bool attempt();
     template <class Stop>
-    void pump(Stop stop);
+    void pump(Stop stop, bool early = false);
+    bool check_content_length(std::string_view value);
     void fail(Failure f);
     void detach();
+    // Why the current wait must end now, or Failure::None.
+    Failure interruption();
+    // Sleeps `seconds` in slices; false when interrupted (failure set).
+    bool pause_for(double seconds);
 
     std::shared_ptr<Pool> pool_;
     Request req_;
@@ -178,8 +230,11 @@ private:
 
     // Response.
     bool head_done_ = false;
+    int sends_ = 0;  // times libcurl was about to send the request on this attempt
+    std::string content_length_seen_;  // the response's Content-Length value, once seen
     char* sink_ = nullptr;
     size_t sink_cap_ = 0, sink_len_ = 0;
+    Clock::time_point sink_first_;  // when the sink's first byte arrived
     std::string overflow_;
     bool paused_ = false;
 
@@ -191,6 +246,8 @@ private:
     long connect_code_ = 0;  // a proxy's answer to CONNECT
     Clock::time_point last_read_, last_write_;
     const std::atomic<bool>* abort_ = nullptr;
+    std::shared_ptr<const CancelState> cancel_;
+    Clock::time_point next_signal_check_{};
 };
 
 }  // namespace cirrova::transport

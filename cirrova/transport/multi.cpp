@@ -221,6 +221,7 @@ struct Req {
     Mode mode = Mode::Discard;
     long long received = 0, limit = -1, offset = 0;
     long long sent = 0;  // upload: body bytes handed to libcurl
+    int sends = 0;       // times libcurl was about to send this attempt
     std::string body;
     bool failed = false, retry = false;  // decided while the reply arrived
     double wait = -1;                    // Retry-After
@@ -232,6 +233,7 @@ struct Req {
         status = 0;
         mode = Mode::Discard;
         received = offset = sent = 0;
+        sends = 0;
         limit = -1;
         body.clear();
         wait = -1;
@@ -369,7 +371,7 @@ private:
             Req& r = *rp;
             if (r.added || r.stopped || now < r.not_before) continue;
             if (!r.conn) {
-                r.conn = pool_.acquire(origin, 0.0);
+                r.conn = pool_.acquire(origin, 0.0, [] { return false; });
                 if (!r.conn) {
                     if (opt_.timeouts.pool >= 0 && now - r.queued >= dur(opt_.timeouts.pool)) {
                         r.error = ItemError{};
@@ -459,6 +461,9 @@ private:
     void detach(Req& r, bool reusable) {
         if (r.conn) {
             CURLM* m = r.conn->multi;
+            // The pool looks at an idle connection's socket before it hands it out again.
+            r.conn->socket = CURL_SOCKET_BAD;
+            if (reusable) curl_easy_getinfo(r.conn->easy, CURLINFO_ACTIVESOCKET, &r.conn->socket);
             if (r.added) curl_multi_remove_handle(m, r.conn->easy);
             curl_multi_setopt(m, CURLMOPT_SOCKETFUNCTION, nullptr);
             curl_multi_setopt(m, CURLMOPT_SOCKETDATA, nullptr);
@@ -809,6 +814,17 @@ private:
 
     static int on_connected(void* self, char*, char*, int, int) {
         auto* r = static_cast<Req*>(self);
+        // libcurl sends again when a reused connection died before any reply: not a PUT, whose
+        // server may have acted on it (the transport's rule).
+        if (++r->sends > 1 && r->step == Step::Put) {
+            r->failed = true;
+            r->retry = true;
+            r->error = ItemError{};
+            r->error.kind = "transport";
+            r->error.cls = "RemoteProtocolError";
+            r->error.text = "Server disconnected without sending a response.";
+            return CURL_PREREQFUNC_ABORT;
+        }
         r->connected = true;
         r->last_io = Clock::now();
         return CURL_PREREQFUNC_OK;

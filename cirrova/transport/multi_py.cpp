@@ -9,6 +9,7 @@
 #include <cxxabi.h>
 
 #include "common/clock.h"
+#include "common/thread_exit.h"
 #include "common/pyutil.h"
 #include "multi.h"
 #include "transport.h"
@@ -93,7 +94,12 @@ struct Ticker {
             done = d;
             return true;
         }
-        nb::gil_scoped_acquire gil;
+        // Taken back by a call that parks this thread if the interpreter ends it at exit.
+        PyGILState_STATE gil = ensure_gil();
+        struct Release {
+            PyGILState_STATE state;
+            ~Release() { PyGILState_Release(state); }
+        } release{gil};
         try {
             if (PyErr_CheckSignals() < 0) return false;
             stamp_now(now);
@@ -156,15 +162,13 @@ nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg
     multi::Tick tick = [&](long long index, long long done, multi::Stamp& s, bool final) {
         return ticker(index, done, s, final);
     };
-    bool completed;
-    {
-        nb::gil_scoped_release unlocked;
+    bool completed = without_gil([&] {
         switch (op) {
-            case Op::DownloadMany: completed = multi::download_many(*pool, signer, opt, items, now, tick); break;
-            case Op::Download: completed = multi::download_one(*pool, signer, opt, items[0], now, tick); break;
-            default: completed = multi::upload_many(*pool, signer, opt, items, headers, now, tick); break;
+            case Op::DownloadMany: return multi::download_many(*pool, signer, opt, items, now, tick);
+            case Op::Download: return multi::download_one(*pool, signer, opt, items[0], now, tick);
+            default: return multi::upload_many(*pool, signer, opt, items, headers, now, tick);
         }
-    }
+    });
     if (!completed) raise_pending();
     nb::list out;
     for (auto& it : items) {
