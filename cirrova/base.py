@@ -80,8 +80,8 @@ class BaseStorageClient(abc.ABC):
     def iter_objects(self, prefix: str = "") -> Iterator[Mapping[str, Any]]:
         """遍历存储桶（或前缀下）的全部对象，逐页调用 ``list``，每页 1000 个。
 
-        某页声称被截断却没有给出前进的 ``next_marker`` 时停止，而不是无限循环；
-        ``next_marker`` 与本次遍历中更早的某个标记相同（标记成环）时抛出 ``Exception``。
+        某页声称被截断却没有给出 ``next_marker`` 时抛出 ``Exception``（否则列举会悄悄地只剩一部分）；
+        ``next_marker`` 与本次遍历中更早的某个标记相同（标记成环，含原地不动）时也抛出 ``Exception``。
         """
         marker = ""
         seen = {marker}
@@ -91,8 +91,10 @@ class BaseStorageClient(abc.ABC):
             if not page.get("is_truncated"):
                 return
             next_marker = page.get("next_marker") or ""
-            if not next_marker or next_marker == marker:
-                return
+            if not next_marker:
+                # Ending here would present part of the listing as all of it.
+                raise Exception(f"列举结果被截断却没有给出后续标记: 前缀 {prefix!r}，"
+                                f"本页 {len(page.get('objects') or ())} 个对象")
             if next_marker in seen:
                 # A listing that leads back to an earlier page would be walked forever.
                 raise Exception(f"列举标记重复出现: {next_marker!r}")

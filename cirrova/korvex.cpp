@@ -1315,7 +1315,7 @@ const char kDeleteObjectsDoc[] =
     "批量删除对象（DeleteObjects），每个请求至多 1000 个键。\n"
     "\n"
     "参数：\n"
-    "    keys     对象键列表（未编码）\n"
+    "    keys     对象键列表（未编码）；每个键按原样作为 XML 文本发送（只做 XML 转义，不做百分号编码）\n"
     "    timeout  每个请求的超时，默认 None 表示使用 default_timeout\n"
     "\n"
     "返回：{\"deleted\": 已删除的键, \"errors\": [{\"key\", \"code\", \"message\"}, ...]}；\n"

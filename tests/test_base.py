@@ -50,42 +50,93 @@ def test_abstract_operations_are_exactly_the_common_interface():
     assert isinstance(client, BaseStorageClient)
 
 
-def test_iter_objects_walks_pages_and_stops_on_a_stuck_marker():
+def test_iter_objects_walks_pages():
     pages = [
         {"objects": [{"key": "a", "size": 1}], "is_truncated": True, "next_marker": "a"},
         {"objects": [{"key": "b", "size": 2}], "is_truncated": True, "next_marker": "b"},
-        {"objects": [{"key": "c", "size": 3}], "is_truncated": True, "next_marker": "b"},
+        {"objects": [{"key": "c", "size": 3}], "is_truncated": False},
         {"objects": [{"key": "never"}], "is_truncated": False},
     ]
     client, calls = make_subclass(pages=pages)
     assert [o["key"] for o in client.iter_objects()] == ["a", "b", "c"]
     assert calls["list"] == [("", "", 1000), ("", "a", 1000), ("", "b", 1000)]
 
-    client, calls = make_subclass(pages=[{"objects": [], "is_truncated": True}])
-    assert list(client.iter_objects()) == []
-    assert len(calls["list"]) == 1
-
     client, calls = make_subclass(pages=[{"objects": [{"key": "x"}], "is_truncated": False}])
     assert list(client.iter_objects()) == [{"key": "x"}]
 
 
-def test_iter_objects_fails_when_markers_lead_back_to_an_earlier_page():
-    def page(key, marker):
-        return {"objects": [{"key": key}], "is_truncated": True, "next_marker": marker}
+def page(key, marker):
+    return {"objects": [{"key": key}], "is_truncated": True, "next_marker": marker}
 
-    # 1, 2, 1, 2, ... would be walked forever: the walk stops at the first repeat.
-    pages = [page("a", "m1"), page("b", "m2"), page("c", "m1")] + [page("never", "m2")] * 5
+
+# A truncated page that gives no way on, or a marker leading back (to itself, or 1, 2, 1, 2, ...), fails after
+# yielding what was listed: ending quietly would present part of the listing as all of it.
+@pytest.mark.parametrize("pages, walked, match", [
+    ([{"objects": [], "is_truncated": True}], [], "被截断却没有给出后续标记"),
+    ([page("a", "m1"), {"objects": [{"key": "b"}], "is_truncated": True, "next_marker": ""}], ["a", "b"],
+     "被截断却没有给出后续标记: 前缀 'p/'，本页 1 个对象"),
+    ([page("a", "m1"), {"objects": [{"key": "b"}], "is_truncated": True, "next_marker": None}], ["a", "b"],
+     "被截断却没有给出后续标记"),
+    ([page("a", "m1"), page("b", "m1")] + [page("never", "m2")] * 5, ["a", "b"], "列举标记重复出现: 'm1'"),
+    ([page("a", "m1"), page("b", "m2"), page("c", "m1")] + [page("never", "m2")] * 5, ["a", "b", "c"],
+     "列举标记重复出现: 'm1'"),
+])
+def test_iter_objects_fails_when_the_listing_cannot_go_on(pages, walked, match):
     client, calls = make_subclass(pages=pages)
-    walked = []
-    with pytest.raises(Exception, match="m1"):
+    seen = []
+    with pytest.raises(Exception, match=match) as ei:
         for obj in client.iter_objects("p/"):
-            walked.append(obj["key"])
-    assert walked == ["a", "b", "c"]
-    assert [m for _, m, _ in calls["list"]] == ["", "m1", "m2"]
+            seen.append(obj["key"])
+    assert type(ei.value) is Exception and seen == walked
+    assert len(calls["list"]) == max(len(walked), 1)
 
-    # A marker equal to the start of the walk ("") counts as a plain stop, as before.
-    client, calls = make_subclass(pages=[page("a", "m1"), {"objects": [], "is_truncated": True, "next_marker": ""}])
-    assert [o["key"] for o in client.iter_objects()] == ["a"]
+
+S3_PAGE = ("<ListBucketResult xmlns='http://s3.amazonaws.com/doc/2006-03-01/'><Contents><Key>p/a</Key><Size>1</Size>"
+           "</Contents><IsTruncated>true</IsTruncated></ListBucketResult>")
+UFILE_PAGE = '{"DataSet": [{"FileName": "p/a", "Size": 1}], "NextMarker": "p/a"}'
+
+
+def korvex(http):
+    from cirrova.korvex import KorvexClient
+    return KorvexClient("ak", "sk", "bkt", endpoint="http://s3.test", http_client=http)
+
+
+def bellwyn(http):
+    from cirrova.bellwyn import BellwynClient
+    return BellwynClient("ak", "sk", "photos-1250000000", http_client=http)
+
+
+def pelorin(http):
+    from cirrova.pelorin import PelorinOSSClient
+    return PelorinOSSClient("ak", "sk", "bkt", http_client=http)
+
+
+def dramlet(http):
+    from cirrova.dramlet import DramletFileClient
+    return DramletFileClient("pub", "priv", "bkt", http_client=http)
+
+
+# Each service's own way of going wrong: S3-protocol and OSS pages that say "truncated" with no token or marker,
+# and a UFile page whose NextMarker is the marker just sent (the next page would be the same page).
+@pytest.mark.parametrize("make, reply, match", [
+    (korvex, S3_PAGE, "被截断却没有给出后续标记"),
+    (bellwyn, S3_PAGE, "被截断却没有给出后续标记"),
+    (pelorin, S3_PAGE.replace(" xmlns='http://s3.amazonaws.com/doc/2006-03-01/'", ""), "被截断却没有给出后续标记"),
+    (dramlet, UFILE_PAGE, "列举标记重复出现: 'p/a'"),
+])
+def test_each_client_fails_a_listing_that_cannot_go_on(make, reply, match, capsys):
+    sent = []
+
+    def serve(request):
+        sent.append(request)
+        return httpx.Response(200, content=reply.encode())
+
+    client = make(httpx.Client(transport=httpx.MockTransport(serve)))
+    seen = []
+    with pytest.raises(Exception, match=match) as ei:
+        for obj in client.iter_objects("p/"):
+            seen.append(obj["key"])
+    assert type(ei.value) is Exception and seen[0] == "p/a" and len(sent) <= 2
 
 
 def response(status, text=""):

@@ -5,6 +5,7 @@ import argparse
 import io
 import json
 import os
+import xml.etree.ElementTree as ET
 
 import httpx
 import pytest
@@ -107,6 +108,13 @@ def test_client_failures_become_one_line():
     (["cp", "s3://b/k", "-"], "cirrova cat"),
     (["cp", "x", "s3://b/k", "--part-size", "1MiB"], "at least 5MiB"),
     (["cp", "s3://b/dir/", "out"], "add --recursive"),
+    (["cp", "x", "s3://b/k", "--part-size", "inf"], "argument --part-size: not a size: 'inf'"),
+    (["cp", "x", "s3://b/k", "--part-size", "1e400"], "argument --part-size: not a size: '1e400'"),
+    (["cp", "x", "s3://b/k", "--part-size", "6GiB"], "argument --part-size: must be at most 5GiB"),
+    (["cp", "x", "s3://b/k", "--concurrency", "99999999999999999999"], "argument --concurrency: must be at most"),
+    (["cp", "x", "s3://b/k", "--concurrency", "0"], "argument --concurrency: must be at least 1"),
+    (["presign", "s3://b/k", "--expires", "0"], "presign: argument --expires: must be at least 1"),
+    (["frobnicate"], "argument COMMAND: invalid choice: 'frobnicate'"),
 ])
 def test_usage_errors_exit_2_with_one_line(config, capsysbinary, argv, fragment):
     status, out, err = run(capsysbinary, argv)
@@ -317,23 +325,93 @@ def test_recursive_delete_needs_confirmation(config, capsysbinary, monkeypatch):
     assert status == 0 and fake.keys("b") == ["dirty"] and b"deleted 2 objects" in out
 
 
-def test_recursive_delete_of_keys_the_batch_request_would_misname(config, capsysbinary):
+def test_recursive_delete_sends_every_key_in_one_batch(config, capsysbinary):
     fake = FakeStore("s3", path_style=True)
-    keys = ["t/plain.txt", "t/a b.txt", "t/数据.bin", "t/x&y"]
+    keys = ["t/plain.txt", "t/a b.txt", "t/数据.bin", "t/x&y", "t/<q\"'>"]
     for key in keys:
         fake.put("b", key, b"x")
     status, out, _ = run(capsysbinary, ["rm", "-r", "--yes", "s3://b/t"], mock(fake))
-    assert status == 0 and fake.keys("b") == []
-    batch = [r for r in fake.requests if r.method == "POST"]
-    singles = sorted(urllib_unquote(r.url.path) for r in fake.requests if r.method == "DELETE")
-    assert len(batch) == 1 and b"t/plain.txt" in batch[0].content
-    assert singles == sorted("/b/" + k for k in keys[1:])
+    assert status == 0 and fake.keys("b") == [] and b"deleted 5 objects" in out
+    (batch,) = [r for r in fake.requests if r.method == "POST"]
+    assert sorted(k.text for k in ET.fromstring(batch.content).iter("Key")) == sorted(keys)
+    assert not [r for r in fake.requests if r.method == "DELETE"]
 
 
-def urllib_unquote(path):
-    from urllib.parse import unquote
+# --- listings the commands act on -------------------------------------------------------------------------------
 
-    return unquote(path)
+LISTED = {"s3": ("default", "s3://b/d", "b"), "oss": ("oss", "oss://media/d", "media"),
+          "ufile": ("ufile", "ufile://files/d", "files")}
+
+
+def listing_reply(flavour, keys, marker):
+    """One listing page of `keys`; `marker` None for the last page, "" for "truncated" with no way on."""
+    if flavour == "ufile":
+        return httpx.Response(200, json={"DataSet": [{"FileName": k, "Size": 1} for k in keys],
+                                         "NextMarker": marker or ""})
+    tag = "NextContinuationToken" if flavour == "s3" else "NextMarker"
+    contents = "".join(f"<Contents><Key>{k}</Key><Size>1</Size></Contents>" for k in keys)
+    more = f"<{tag}>{marker}</{tag}>" if marker else ""
+    return httpx.Response(200, content=f"<ListBucketResult>{contents}<IsTruncated>{str(marker is not None).lower()}"
+                                        f"</IsTruncated>{more}</ListBucketResult>".encode())
+
+
+FAULTS = {
+    # fault: (pages served in turn, fragment of the message)
+    "foreign key": ([(["d/1", "other"], None)], "returned 'other', outside the prefix 'd"),
+    "foreign key on page 2": ([(["d/1"], "d/1"), (["d/2", "e/1"], None)], "returned 'e/1', outside the prefix"),
+    "truncated, no marker": ([(["d/1"], "")], "a page says more follow but gives no continuation marker"),
+    "marker repeats": ([(["d/1"], "d/1")] * 3, "marker 'd/1' leads back to an earlier page"),
+}
+COMMANDS = {"rm": ["rm", "-r", "--yes"], "cp": ["cp", "-r"], "du": ["du"], "ls": ["ls", "-r"]}
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("fault", FAULTS)
+@pytest.mark.parametrize("flavour", LISTED)
+def test_commands_stop_on_a_listing_they_cannot_trust(config, capsysbinary, tmp_path, flavour, fault, command):
+    pages, fragment = FAULTS[fault]
+    if flavour == "ufile" and fault.startswith("truncated"):
+        pytest.skip("a UFile page is truncated exactly when it names a next marker")
+    profile, url, bucket = LISTED[flavour]
+    fake = FakeStore(flavour, path_style=flavour == "s3")
+    for key in ("d/1", "d/2", "other", "e/1"):
+        fake.put(bucket, key, b"x")
+    served = iter(pages)
+    fake.fail = lambda r: listing_reply(flavour, *next(served)) if r.method == "GET" and not r.url.path.strip(
+        "/").removeprefix(bucket) else None
+    argv = ["--profile", profile, *COMMANDS[command], url] + ([str(tmp_path / "out")] if command == "cp" else [])
+    status, out, err = run(capsysbinary, argv, mock(fake))
+    assert status == 1 and fragment in err and err.count("\n") == 1, err
+    assert len(fake.keys(bucket)) == 4 and not (tmp_path / "out").exists()
+    assert not [r for r in fake.requests if r.method in ("DELETE", "POST") or r.headers.get("Range")]
+    # ls acts page by page: all it printed is the first page, where the fault is on the second.
+    printed = [line.split()[-1] for line in out.decode().splitlines()]
+    assert printed == (["d/1"] if command == "ls" and len(pages) > 1 else [])
+
+
+def test_tree_upload_skips_what_is_not_a_regular_file(config, capsysbinary, tmp_path):
+    import socket
+
+    fake = FakeStore("s3", path_style=True)
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    (tree / "a.txt").write_bytes(b"a")
+    os.mkfifo(tree / "pipe")
+    sock = socket.socket(socket.AF_UNIX)
+    sock.bind(str(tree / "sock"))
+    os.symlink("/dev/null", tree / "dev")
+    os.symlink(tree / "missing", tree / "dangling")
+    try:
+        status, _, err = run(capsysbinary, ["cp", "-r", str(tree), "s3://b/up"], mock(fake))
+    finally:
+        sock.close()
+    assert status == 1 and fake.keys("b") == ["up/a.txt"]
+    lines = err.splitlines()
+    assert lines[:4] == [f"cirrova: skipped {tree / 'dangling'}: cannot read it (No such file or directory)",
+                         f"cirrova: skipped {tree / 'dev'}: a character device",
+                         f"cirrova: skipped {tree / 'pipe'}: a named pipe",
+                         f"cirrova: skipped {tree / 'sock'}: a socket"]
+    assert lines[4:] == [f"cirrova: 4 entries of {tree} skipped: not regular files"]
 
 
 def test_buckets_listed_made_and_removed(config, capsysbinary):

@@ -180,6 +180,16 @@ def test_delete_2500_keys_in_three_requests(client, transport):
     assert client.list(prefix="bulk-") == {"objects": [], "is_truncated": False}
 
 
+def test_batch_delete_removes_keys_named_as_written(client):
+    # Flat keys: s3rver fails a batch holding several keys under one folder.
+    awkward = ["del a b", "del-日本 é", "del-R&D", "del-<q\"'>"]
+    decoy = "del%20a%20b"  # what the first key would be called if it were sent percent-encoded
+    fill(client, awkward + [decoy])
+    result = client.delete_objects(awkward)
+    assert sorted(result["deleted"]) == sorted(awkward) and result["errors"] == []
+    assert [o["key"] for o in client.list(prefix="del")["objects"]] == [decoy]
+
+
 def test_delete_by_prefix(client):
     fill(client, [f"dp-{i:02d}" for i in range(12)] + ["dp-a b", "dp-日本 é", "dp-R&D", "keep-1", "keep-2"])
     assert client.delete_by_prefix("dp-") == 15

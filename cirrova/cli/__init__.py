@@ -35,6 +35,7 @@ class Context:
         self.secrets = set()
         self._listing = None  # what is being listed while a listing runs, else None
         self.bars = not args.quiet and _is_terminal(err)
+        self.skipped = 0  # source entries left out (not regular files): the command fails at its end
 
     @property
     def profiles(self):
@@ -113,10 +114,18 @@ _GLOBAL_DEFAULTS = {"config": None, "profile": "default", "endpoint": None, "reg
                     "debug": False}
 
 
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage error as the command line's one line (see `main`), not argparse's usage block."""
+
+    def error(self, message):
+        command = self.prog.removeprefix("cirrova").strip()
+        raise UsageError(f"{command}: {message}" if command else message)
+
+
 def build_parser():
     # Global options are accepted before and after the command; SUPPRESS keeps a sub-command's unset copy
     # from overwriting a value given before the command.
-    common = argparse.ArgumentParser(add_help=False, argument_default=argparse.SUPPRESS)
+    common = _Parser(add_help=False, argument_default=argparse.SUPPRESS)
     common.add_argument("--config", metavar="PATH", help="profile file (default: $CIRROVA_CONFIG, "
                                                           "else ~/.config/cirrova/config.toml)")
     common.add_argument("--profile", metavar="NAME", help='profile to use (default "default")')
@@ -125,7 +134,7 @@ def build_parser():
     common.add_argument("--quiet", "-q", action="store_true", help="no progress bars")
     common.add_argument("--debug", action="store_true", help="show tracebacks and the clients' own output")
 
-    parser = argparse.ArgumentParser(prog="cirrova", parents=[common],
+    parser = _Parser(prog="cirrova", parents=[common],
                                      description="List, copy, delete and sign objects on S3, COS, OSS and UFile.")
     parser.add_argument("--version", action="version", version=f"cirrova {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -144,9 +153,10 @@ def build_parser():
     p.add_argument("src", metavar="SRC", help="URL, local path, or - for standard input")
     p.add_argument("dst", metavar="DST")
     p.add_argument("--recursive", "-r", action="store_true", default=False, help="copy a folder or prefix tree")
-    p.add_argument("--concurrency", type=_positive_int, default=8, metavar="N", help="parallel requests (8)")
-    p.add_argument("--part-size", type=parse_size, default=8 * 1024 * 1024, metavar="SIZE",
-                   help="bytes per part, e.g. 16MiB (8MiB)")
+    p.add_argument("--concurrency", type=_concurrency, default=8, metavar="N",
+                   help=f"parallel requests, 1 to {MAX_CONCURRENCY} (8)")
+    p.add_argument("--part-size", type=_part_size, default=8 * 1024 * 1024, metavar="SIZE",
+                   help="bytes per part, e.g. 16MiB, at most 5GiB (8MiB)")
     p.add_argument("--src-profile", metavar="NAME", default=None, help="profile for SRC (default --profile)")
     p.add_argument("--dst-profile", metavar="NAME", default=None, help="profile for DST (default --profile)")
 
@@ -179,6 +189,11 @@ def build_parser():
     return parser
 
 
+# Each request in flight is a thread and a connection; a part is held in memory per request.
+MAX_CONCURRENCY = 256
+MAX_PART_SIZE = 5 << 30  # the S3, COS and OSS limit for one part
+
+
 def _positive_int(text):
     try:
         value = int(text)
@@ -186,6 +201,20 @@ def _positive_int(text):
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def _concurrency(text):
+    value = _positive_int(text)
+    if value > MAX_CONCURRENCY:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_CONCURRENCY}: {text!r}")
+    return value
+
+
+def _part_size(text):
+    value = parse_size(text)
+    if value > MAX_PART_SIZE:
+        raise argparse.ArgumentTypeError(f"must be at most 5GiB: {text!r}")
     return value
 
 
@@ -202,7 +231,8 @@ def parse_size(text):
         value = float(number)
     except ValueError:
         value = -1
-    if unit not in _UNITS or value <= 0:
+    # inf, nan and 1e400 (which reads as inf) are not sizes either.
+    if unit not in _UNITS or not 0 < value < 1 << 62:
         raise argparse.ArgumentTypeError(f"not a size: {text!r} (say 8MiB, 16M or 5242880)")
     return int(value * _UNITS[unit])
 
@@ -213,8 +243,12 @@ def main(argv=None, *, transport=None):
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-    except SystemExit as exc:  # --help, --version and argparse's usage errors
+    except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 2
+    except UsageError as exc:
+        err.write(f"cirrova: usage: {exc}\n")
+        err.flush()
+        return 2
     for name, value in _GLOBAL_DEFAULTS.items():
         if not hasattr(args, name):
             setattr(args, name, value)

@@ -2,15 +2,14 @@
 
 import datetime
 import json
-import re
 import sys
 
 from .errors import CommandError, UsageError, response_error
+from .listing import objects
 from .profiles import make_client, parse_location, tree_prefix
 
 _CAT_PART = 8 * 1024 * 1024
 _BATCH = 1000
-_BATCH_SAFE = re.compile(r"[A-Za-z0-9_.~/-]+")
 
 
 def human(size):
@@ -44,14 +43,6 @@ def _modified(entry):
     if isinstance(value, (int, float)) and not isinstance(value, bool):
         return datetime.datetime.fromtimestamp(value, datetime.UTC).strftime("%Y-%m-%dT%H:%M:%SZ")
     return value or ""
-
-
-def objects(ctx, client, location, prefix):
-    """Every object under `prefix`, page by page; a refused listing fails instead of looking empty."""
-    with ctx.listing(location):
-        for entry in client.iter_objects(prefix):
-            if entry.get("key"):
-                yield entry
 
 
 def ls(ctx):
@@ -260,16 +251,13 @@ def _delete_one(client, location):
 def _delete_many(client, location, keys):
     """Deletes `keys`, in batches where the client has them; returns (key, reason) for each failure."""
     failed = []
-    batchable = [k for k in keys if _BATCH_SAFE.fullmatch(k)] if hasattr(client, "delete_objects") else []
-    # The batch request percent-encodes keys inside its XML body, so a key with any other character would
-    # name a different object there (and the service reports that one deleted): those go one by one.
-    for start in range(0, len(batchable), _BATCH):
-        result = client.delete_objects(batchable[start:start + _BATCH])
-        failed += [(e["key"] or "", f"{e['code']} {e['message']}".strip()) for e in result["errors"]]
-    batched = set(batchable)
+    if hasattr(client, "delete_objects"):
+        for start in range(0, len(keys), _BATCH):
+            result = client.delete_objects(keys[start:start + _BATCH])
+            failed += [(e["key"] or "", f"{e['code'] or ''} {e['message'] or ''}".strip()) for e in result["errors"]]
+        return failed
     for key in keys:
-        if key not in batched:
-            response = client.delete(key)
-            if response.status_code not in (200, 204):
-                failed.append((key, f"{response.status_code} {response.reason_phrase}".strip()))
+        response = client.delete(key)
+        if response.status_code not in (200, 204):
+            failed.append((key, f"{response.status_code} {response.reason_phrase}".strip()))
     return failed

@@ -2,13 +2,14 @@
 
 import os
 import posixpath
+import stat
 import sys
 from dataclasses import dataclass
 
 from cirrova import transfer
 
 from .errors import CommandError, UsageError, one_line
-from .commands import objects
+from .listing import objects
 from .profiles import parse_location, tree_prefix
 from .progress import Bars
 
@@ -40,6 +41,8 @@ def cp(ctx):
     plan = _tree(ctx, kind, src, dst, src_client) if args.recursive else [_single(kind, src, dst, src_client)]
     if not plan:
         ctx.print(f"nothing to copy under {src}")
+        if ctx.skipped:
+            raise CommandError(f"{ctx.skipped} entries of {src.path} skipped: not regular files")
         return
     run = _Run(ctx, kind, src_client, dst_client)
     with Bars(ctx.err, ctx.bars) as bars:
@@ -47,6 +50,8 @@ def cp(ctx):
     if run.failed:
         label, exc = run.failed[0]
         raise CommandError(f"{len(run.failed)} of {len(plan)} copies failed; first {label}: {one_line(exc)}")
+    if ctx.skipped:
+        raise CommandError(f"{ctx.skipped} entries of {src.path} skipped: not regular files")
 
 
 def _single(kind, src, dst, src_client):
@@ -91,6 +96,26 @@ def _size(client, location):
     return int(response.headers.get("Content-Length", -1))
 
 
+_KINDS = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"))
+
+
+def _regular_size(ctx, path):
+    """The size of a regular file (links followed) in a source tree; None, with one line on stderr, for
+    anything else: reading a pipe or a device could block forever or never end."""
+    try:
+        mode = os.stat(path)
+    except OSError as exc:
+        what = f"cannot read it ({exc.strerror})"
+    else:
+        if stat.S_ISREG(mode.st_mode):
+            return mode.st_size
+        what = next((name for test, name in _KINDS if test(mode.st_mode)), "not a regular file")
+    ctx.err.write(f"cirrova: skipped {path}: {what}\n")
+    ctx.skipped += 1
+    return None
+
+
 def _tree(ctx, kind, src, dst, src_client):
     if kind == "upload":
         if not os.path.isdir(src.path):
@@ -101,8 +126,10 @@ def _tree(ctx, kind, src, dst, src_client):
             dirs.sort()
             for name in sorted(files):
                 path = os.path.join(folder, name)
-                rel = os.path.relpath(path, src.path).replace(os.sep, "/")
-                jobs.append(Job(path, base + rel, os.path.getsize(path), f"{rel}"))
+                size = _regular_size(ctx, path)
+                if size is not None:
+                    rel = os.path.relpath(path, src.path).replace(os.sep, "/")
+                    jobs.append(Job(path, base + rel, size, f"{rel}"))
         return jobs
     prefix = tree_prefix(src.key)
     jobs = []

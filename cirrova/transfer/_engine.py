@@ -3,8 +3,14 @@
 import queue
 import random
 import threading
+import time
 
 import httpx
+
+try:
+    from cirrova.transport import CancelToken
+except ImportError:  # the native transport not built: requests in flight cannot be aborted
+    CancelToken = None
 
 #: Attempts per request (the first try included).
 ATTEMPTS = 4
@@ -13,6 +19,12 @@ BACKOFF_BASE = 0.25
 BACKOFF_CAP = 8.0
 #: A Retry-After longer than this is cut to it: a transfer should not hang for an hour on one reply.
 RETRY_AFTER_CAP = 60.0
+#: Seconds a stopping transfer waits for its workers. The native transport aborts their requests within
+#: 0.2 s; a worker still inside a request after this (httpx's own transport cannot abort one) is left to
+#: end on its own, its temporary files removed.
+JOIN_GRACE = 1.0
+#: Bytes of a reply's body that a message quotes.
+EXCERPT = 300
 
 
 class TransferError(Exception):
@@ -32,7 +44,56 @@ class Retry(Exception):
 
 
 class Cancelled(Exception):
-    """A worker saw the transfer being cancelled before or between its requests."""
+    """A worker saw the transfer being cancelled before, between or during its requests."""
+
+
+class _NoToken:
+    def cancel(self):
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+class Stop(threading.Event):
+    """The cancel flag of one transfer. Setting it also cancels the native transport's token that every
+    worker runs under, so requests in flight abort too, and the temporary files that workers opened are
+    tracked here so that a worker left running cannot leave one behind."""
+
+    def __init__(self):
+        super().__init__()
+        self.token = CancelToken() if CancelToken is not None else _NoToken()
+        self._files = set()
+        self._files_lock = threading.Lock()
+        self._abandoned = False
+
+    def set(self):
+        super().set()
+        self.token.cancel()
+
+    def track(self, temp):
+        with self._files_lock:
+            abandoned = self._abandoned
+            if not abandoned:
+                self._files.add(temp)
+        if abandoned:
+            temp.discard()
+            raise Cancelled()
+
+    def untrack(self, temp):
+        with self._files_lock:
+            self._files.discard(temp)
+
+    def abandon(self):
+        """Workers are being left running: their temporary files go now, and they can open no more."""
+        with self._files_lock:
+            self._abandoned = True
+            files, self._files = self._files, set()
+        for temp in files:
+            temp.discard()
 
 
 def pause(delay, cancel):
@@ -58,17 +119,33 @@ def retry_after(response):
     return min(max(seconds, 0.0), RETRY_AFTER_CAP)
 
 
+def excerpt(response, limit=EXCERPT):
+    """At most `limit` bytes of a reply's body as text; an unread body is read no further than that."""
+    try:
+        data = response.content[:limit]
+    except httpx.ResponseNotRead:
+        data = b""
+        for chunk in response.stream:  # raw bytes; whoever owns the response closes it
+            data += chunk[:limit - len(data)]
+            if len(data) >= limit:
+                break
+    return data.decode("utf-8", "replace")
+
+
+def status_error(response, what):
+    """The exception for an unexpected status: Retry for 5xx and 429, TransferError otherwise."""
+    status = response.status_code
+    error = TransferError(f"{what} 失败: {status} {excerpt(response)}".rstrip(), status)
+    if status >= 500 or status == 429:
+        return Retry(error, retry_after(response))
+    return error
+
+
 def check_status(response, expected, what):
     """Returns when the status is expected; raises Retry for 5xx and 429, TransferError otherwise."""
+    if response.status_code not in expected:
+        raise status_error(response, what)
     release(response)
-    status = response.status_code
-    if status in expected:
-        return
-    text = response.text[:300] if response.content else ""
-    error = TransferError(f"{what} 失败: {status} {text}".rstrip(), status)
-    if status >= 500 or status == 429:
-        raise Retry(error, retry_after(response))
-    raise error
 
 
 def attempt(cancel, send):
@@ -79,6 +156,8 @@ def attempt(cancel, send):
         try:
             return send()
         except httpx.TransportError as exc:
+            if cancel.is_set():  # the request was aborted because the transfer stops
+                raise Cancelled() from exc
             error, wait = exc, None
         except Retry as exc:
             error, wait = exc.error, exc.retry_after
@@ -121,7 +200,8 @@ def _run(job):
         job._events.put(("done", job.tag, None, Cancelled()))
         return
     try:
-        result = fn(job)
+        with job.cancel.token:  # the native transport aborts this thread's requests when the transfer stops
+            result = fn(job)
     except BaseException as exc:  # handed to the caller's thread, which decides
         del fn
         job._events.put(("done", job.tag, None, exc))
@@ -153,15 +233,17 @@ def run_inline(cancel, jobs, on_progress=None, on_done=None):
 def drive(concurrency, jobs, on_progress=None, on_done=None):
     """Runs jobs, an iterable of (tag, fn) advanced lazily on the caller's thread, with at most
     `concurrency` at once. fn(job) runs on a worker; on_progress(tag, nbytes) and on_done(tag, result)
-    run on the caller's thread. Every worker is joined before this returns or raises. The first failure
-    is raised with later ones as notes; a failure or an interrupt stops the jobs not yet started, and a
-    running job at its next request."""
+    run on the caller's thread. The first failure is raised with later ones as notes. A failure or an
+    interrupt stops the jobs not yet started and aborts the requests in flight; workers get JOIN_GRACE
+    seconds to end, and one that does not (a request that cannot be aborted) is left behind as a daemon
+    thread whose temporary files are removed. Otherwise every worker is joined before this returns."""
     events = queue.SimpleQueue()
-    cancel = threading.Event()
+    cancel = Stop()
     first, later = None, []
     in_flight = 0
     source = iter(jobs)
     exhausted = False
+    deadline = None  # set when the first failure stops the transfer
     pool = Workers(concurrency)
     try:
         while True:
@@ -177,7 +259,10 @@ def drive(concurrency, jobs, on_progress=None, on_done=None):
                 in_flight += 1
             if in_flight == 0:
                 break
-            kind, tag, result, error = _next_event(events)
+            event = _next_event(events, deadline)
+            if event is None:
+                break  # the jobs still running after the failure are left behind
+            kind, tag, result, error = event
             if kind == "progress":
                 if first is None and on_progress is not None:
                     on_progress(tag, result)
@@ -187,6 +272,7 @@ def drive(concurrency, jobs, on_progress=None, on_done=None):
                 if first is None:
                     first = error
                     cancel.set()
+                    deadline = time.monotonic() + JOIN_GRACE
                 elif not isinstance(error, Cancelled) and error is not first:
                     later.append(error)
             elif first is None and on_done is not None:
@@ -194,9 +280,9 @@ def drive(concurrency, jobs, on_progress=None, on_done=None):
     except BaseException:
         # An interrupt, a failing callback or a failing read of the source: stop and join, then raise it.
         cancel.set()
-        pool.join(drop_queued=True)
+        _finish(pool, cancel, drop_queued=True)
         raise
-    pool.join()
+    _finish(pool, cancel, drop_queued=first is not None)
     if first is not None:
         for error in later:
             first.add_note(f"later failure: {error!r}")
@@ -227,7 +313,8 @@ class Workers:
             _run(job)
             del job
 
-    def join(self, drop_queued=False):
+    def join(self, drop_queued=False, timeout=None):
+        """Joins the workers within `timeout` seconds (None: without limit); returns those still running."""
         if drop_queued:
             while True:
                 try:
@@ -236,15 +323,26 @@ class Workers:
                     break
         for _ in self.threads:
             self.queue.put(None)
+        deadline = None if timeout is None else time.monotonic() + timeout
         for thread in self.threads:
             if thread.ident is not None:
-                thread.join()
+                thread.join(None if deadline is None else max(0.0, deadline - time.monotonic()))
+        return [t for t in self.threads if t.is_alive()]
 
 
-def _next_event(events):
+def _finish(pool, cancel, drop_queued):
+    if pool.join(drop_queued=drop_queued, timeout=JOIN_GRACE if cancel.is_set() else None):
+        cancel.abandon()
+
+
+def _next_event(events, deadline=None):
+    """The next event, or None once `deadline` (a monotonic time) has passed."""
     # A bounded wait keeps the caller's thread responsive to Ctrl-C on every platform.
     while True:
+        wait = 0.2 if deadline is None else min(0.2, deadline - time.monotonic())
+        if wait <= 0:
+            return None
         try:
-            return events.get(timeout=0.2)
+            return events.get(timeout=wait)
         except queue.Empty:
             continue

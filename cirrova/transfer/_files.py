@@ -1,8 +1,23 @@
 """Local ends of a transfer: the temporary file a download fills, and the sources an upload reads."""
 
+import atexit
 import os
 import secrets
+import stat
 import threading
+
+#: Temporary files not yet committed or discarded, removed at exit whatever way the program ends (a second
+#: Ctrl-C during the cleanup of the first, a worker left running in a request).
+_LIVE = set()
+_LIVE_LOCK = threading.Lock()
+
+
+@atexit.register
+def _discard_all():
+    with _LIVE_LOCK:
+        files = list(_LIVE)
+    for temp in files:
+        temp.discard()
 
 
 def target_path(local_path):
@@ -19,27 +34,69 @@ def target_path(local_path):
     return path
 
 
+def is_special(path):
+    """Whether `path` (links followed) is an existing device, named pipe or socket: never renamed over."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
+
+
+def open_sink(path, stop=None):
+    """Where a download goes: a temporary file renamed over `path` at the end, or `path` itself written in
+    order when it is a device or a named pipe (replacing one would destroy it, /dev/null included)."""
+    if is_special(path):
+        return PassThrough(path)
+    return TempFile(path, stop)
+
+
+def temp_name(name, name_max=255):
+    """A fresh hidden name beside `name` that fits in `name_max` bytes, shortening `name` when needed."""
+    tail = f".{secrets.token_hex(6)}.part"
+    room = name_max - 1 - len(tail)
+    raw = os.fsencode(name)
+    if len(raw) > room:
+        name = os.fsdecode(raw[:room])  # a cut inside a multi-byte letter is still a valid file name
+    return f".{name}{tail}"
+
+
+def _name_max(directory):
+    try:
+        return os.pathconf(directory, "PC_NAME_MAX")
+    except (OSError, ValueError, AttributeError):
+        return 255
+
+
 class TempFile:
     """A file next to the target that workers write at offsets; renamed over the target only on commit.
 
-    Writes and closing share one lock, so a worker still running after an interrupt can never write
-    through a descriptor number that the process has since reused.
+    Writes, commit and discard share one lock, so a worker still running after an interrupt can never
+    write through a descriptor number that the process has since reused, nor rename a discarded file into
+    place. `stop` (a transfer's Stop) tracks the file so that it goes when its worker is left behind.
     """
 
-    def __init__(self, path):
+    def __init__(self, path, stop=None):
         self.path = path
         directory, name = os.path.split(os.path.abspath(path))
         os.makedirs(directory, exist_ok=True)
         flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
-        while True:
-            self.temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
-            try:
-                # 0o666 so the umask decides, as for any file the user creates.
-                self.fd = os.open(self.temp, flags, 0o666)
-                break
-            except FileExistsError:
-                continue
+        name_max = _name_max(directory)
         self._lock = threading.Lock()
+        self._stop = stop
+        self.fd = None
+        with _LIVE_LOCK:  # registered with the descriptor, so that no exit path misses it
+            while True:
+                self.temp = os.path.join(directory, temp_name(name, name_max))
+                try:
+                    # 0o666 so the umask decides, as for any file the user creates.
+                    self.fd = os.open(self.temp, flags, 0o666)
+                    break
+                except FileExistsError:
+                    continue
+            _LIVE.add(self)
+        if stop is not None:
+            stop.track(self)
 
     def write_at(self, offset, data):
         view = memoryview(data)
@@ -50,22 +107,79 @@ class TempFile:
                 written = _pwrite(self.fd, view, offset)
                 view, offset = view[written:], offset + written
 
-    def _close(self):
+    def _forget(self):
+        with _LIVE_LOCK:
+            _LIVE.discard(self)
+        if self._stop is not None:
+            self._stop.untrack(self)
+
+    def commit(self):
+        with self._lock:
+            if self.fd is None:
+                raise OSError("下载已被放弃, 临时文件已删除")
+            fd, self.fd = self.fd, None
+            try:
+                os.close(fd)
+                os.replace(self.temp, self.path)
+            except BaseException:
+                _unlink(self.temp)
+                raise
+            finally:
+                self._forget()
+
+    def discard(self):
+        with self._lock:
+            fd, self.fd = self.fd, None
+            if fd is not None:
+                os.close(fd)
+            _unlink(self.temp)
+            self._forget()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, exc, tb):
+        if exc is not None:
+            self.discard()
+
+
+def _unlink(path):
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+class PassThrough:
+    """A device or named pipe written through in order: each write must continue where the last ended."""
+
+    def __init__(self, path):
+        self.path = path
+        # No O_CREAT or O_TRUNC: the target is what it is. A pipe's open waits for its reader.
+        self.fd = os.open(path, os.O_WRONLY | getattr(os, "O_BINARY", 0))
+        self.position = 0
+        self._lock = threading.Lock()
+
+    def write_at(self, offset, data):
+        view = memoryview(data)
+        with self._lock:
+            if self.fd is None:
+                raise OSError("下载已结束, 目标已关闭")
+            if offset != self.position:
+                raise OSError(f"设备或管道只能按顺序写入: 位置 {offset}, 应为 {self.position}")
+            while view:
+                written = os.write(self.fd, view)
+                view = view[written:]
+                self.position += written
+
+    def commit(self):
+        self.discard()
+
+    def discard(self):
         with self._lock:
             fd, self.fd = self.fd, None
         if fd is not None:
             os.close(fd)
-
-    def commit(self):
-        self._close()
-        os.replace(self.temp, self.path)
-
-    def discard(self):
-        self._close()
-        try:
-            os.unlink(self.temp)
-        except FileNotFoundError:
-            pass
 
     def __enter__(self):
         return self

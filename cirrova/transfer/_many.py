@@ -6,10 +6,11 @@ from functools import partial
 
 from . import _native
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_pair, check_upload_options
-from ._engine import Cancelled, TransferError, attempt, check_status, drive, run_inline
-from ._files import Source, TempFile, target_path
+from ._engine import EXCERPT, Cancelled, Retry, TransferError, attempt, drive, run_inline, status_error
+from ._files import Source, open_sink, target_path
 from ._ops import check_part_count, fetch, request_span, send_source
 from ._service import Service
+from ._stream import Expect
 
 #: One result per item: the item as given, whether it succeeded, and the bytes or ETag, or the exception.
 ItemResult = namedtuple("ItemResult", "item ok value")
@@ -51,41 +52,61 @@ def _guarded(fn, job):
 def _download_item(service, key, path, part_size, timeout, job):
     # No head: the first range tells the size and the ETag, so a small object costs one request.
     span = request_span(part_size)
-    with TempFile(path) as sink:
-        def first():
-            response = service.get(key, 0, span - 1, None, timeout)
-            check_status(response, (200, 206, 416), f"下载 {key}")
-            return response
-
-        response = attempt(job.cancel, first)
-        if response.status_code == 416:  # a range of an empty object
+    with open_sink(path, job.cancel) as sink:
+        first = attempt(job.cancel, partial(_first_range, service, key, span, timeout, sink, job.cancel))
+        size, etag, have = first
+        if size is None:  # a range of an empty object
             size, _, _ = attempt(job.cancel, lambda: service.head(key, timeout))
             if size != 0:
                 raise TransferError(f"下载 {key} 失败: 416, 而对象有 {size} 字节", 416)
-            body, size, etag = b"", 0, None
-        elif response.status_code == 200:  # the service sent the whole object
-            body = response.content
-            size, etag = len(body), None
-        else:
-            got = service.content_range(response)
-            body = response.content
-            if got is None or got[0] != 0 or got[2] is None or got[1] != min(span, got[2]) - 1 \
-                    or len(body) != got[1] + 1:
-                raise TransferError(f"下载 {key} 失败: Content-Range {response.headers.get('Content-Range')!r} "
-                                    f"与 {len(body)} 字节的回复不符", 206)
-            size, etag = got[2], response.headers.get("ETag")
-        sink.write_at(0, body)
-        job.progress(len(body))
-        have = len(body)  # the whole object when the service ignored the range
-        del body, response
-        for start in range(have, size, span):
+            size = have = 0
+        job.progress(have)
+        for start in range(have, size, span):  # nothing left when the service sent the whole object
             end = min(start + span, size) - 1
-            body = fetch(service, key, start, end, size, etag, timeout, job.cancel)
-            sink.write_at(start, body)
-            job.progress(len(body))
-            del body
+            fetch(service, key, start, end, size, etag, timeout, job.cancel, sink)
+            job.progress(end - start + 1)
         sink.commit()
     return size
+
+
+def _first_range(service, key, span, timeout, sink, cancel):
+    """The object's first `span` bytes into `sink`; returns (size, ETag, bytes written), size None for a
+    416 (a range of an empty object). A 200 is the whole object, written as it arrives."""
+    what = f"下载 {key}"
+    found = {}
+
+    def check(response, expect):
+        status = response.status_code
+        if status == 416:
+            expect.limit, expect.consume = EXCERPT, _ignore
+            return
+        if status not in (200, 206):
+            raise status_error(response, what)
+        length = response.headers.get("Content-Length")
+        length = int(length) if length is not None and length.strip().isdigit() else None
+        if status == 200:  # the service sent the whole object
+            found["size"], expect.limit = length, length
+            return
+        got = service.content_range(response)
+        if got is None or got[0] != 0 or got[2] is None or got[1] != min(span, got[2]) - 1 \
+                or length not in (None, got[1] + 1):
+            raise TransferError(f"{what} 失败: Content-Range {response.headers.get('Content-Range')!r:.100} "
+                                f"与 Content-Length {length} 不符", 206)
+        found["size"], found["etag"], expect.limit = got[2], response.headers.get("ETag"), got[1] + 1
+
+    expect = Expect(check, span, sink.write_at, cancel)
+    response = service.get(key, 0, span - 1, None, timeout, expect)
+    if response.status_code == 416:
+        return None, None, 0
+    size = found["size"] if found["size"] is not None else expect.received
+    if expect.received != (expect.limit if expect.limit is not None else size):
+        raise Retry(TransferError(f"{what} 失败: 收到 {expect.received} 字节, 应为 {expect.limit} 字节",
+                                  response.status_code))
+    return size, found.get("etag"), expect.received
+
+
+def _ignore(offset, chunk):
+    pass
 
 
 def download_many(client, items, *, concurrency=16, callback=None, part_size=DEFAULT_PART_SIZE, timeout=None):

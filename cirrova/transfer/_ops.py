@@ -7,9 +7,10 @@ from functools import partial
 
 from . import _native
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
-from ._engine import Retry, TransferError, attempt, check_status, drive
-from ._files import Source, TempFile, target_path
+from ._engine import Retry, TransferError, attempt, drive, status_error
+from ._files import PassThrough, Source, open_sink, target_path
 from ._service import Service
+from ._stream import Expect
 
 #: A cancel flag that is never set, for requests made on the caller's thread (an interrupt reaches them directly).
 _CALLER = threading.Event()
@@ -43,37 +44,52 @@ def md5_base64(data):
     return base64.b64encode(hashlib.md5(data).digest()).decode("ascii")
 
 
-def fetch(service, key, start, end, size, etag, timeout, cancel):
+def fetch(service, key, start, end, size, etag, timeout, cancel, sink=None):
     """Bytes start..end of the object (the whole of an empty one when start is None), checked against
-    the status, Content-Range, length and ETag that a sound reply must have; retried as attempt() says."""
+    the status, Content-Range, length and ETag that a sound reply must have before its body is read;
+    retried as attempt() says. With a `sink` the bytes are written to it at their offsets as they arrive
+    and None is returned; without, they are returned."""
     what = f"下载 {key} 的字节 {start}-{end}" if start is not None else f"下载 {key}"
+    expected = size if start is None else end - start + 1
 
-    def send():
-        response = service.get(key, start, end, etag, timeout)
-        if response.status_code == 412:
+    def check(response, expect):
+        status = response.status_code
+        if status == 412:
             raise TransferError(f"{what} 失败: 412 对象在下载期间已被替换 (If-Match {etag})", 412)
-        whole = start is None or (start == 0 and end == size - 1 and response.status_code == 200)
-        if whole:  # an empty object, or a range over all of it answered as a plain GET
-            check_status(response, (200,), what)
-            expected = size
-        else:
-            check_status(response, (206,), what)
+        whole = start is None or (start == 0 and end == size - 1 and status == 200)
+        if status != (200 if whole else 206):
+            raise status_error(response, what)
+        if not whole:
             got = service.content_range(response)
             if got is None or got[:2] != (start, end) or got[2] not in (size, None):
-                raise TransferError(f"{what} 失败: Content-Range 为 {response.headers.get('Content-Range')!r}, "
-                                    f"应为 bytes {start}-{end}/{size}", response.status_code)
-            expected = end - start + 1
+                raise TransferError(f"{what} 失败: Content-Range 为 {response.headers.get('Content-Range')!r:.100}, "
+                                    f"应为 bytes {start}-{end}/{size}", status)
         replied = response.headers.get("ETag")
         if etag and replied and replied.strip('" ') != etag.strip('" '):
-            raise TransferError(f"{what} 失败: 对象在下载期间已被替换 (ETag {replied}, 原为 {etag})",
-                                response.status_code)
-        body = response.content
-        if len(body) != expected:
-            raise Retry(TransferError(f"{what} 失败: 收到 {len(body)} 字节, 应为 {expected} 字节",
-                                       response.status_code))
+            raise TransferError(f"{what} 失败: 对象在下载期间已被替换 (ETag {replied:.100}, 原为 {etag})", status)
+        length = response.headers.get("Content-Length")
+        if length is not None and length.strip() != str(expected):
+            raise Retry(TransferError(f"{what} 失败: Content-Length 为 {length!r:.40}, 应为 {expected}", status))
+
+    def send():
+        if sink is not None:
+            body, base = None, 0 if start is None else start
+            consume = lambda offset, chunk: sink.write_at(base + offset, chunk)  # noqa: E731
+        else:
+            body = bytearray(expected)
+            consume = partial(_fill, body)
+        expect = Expect(check, expected, consume, cancel)
+        response = service.get(key, start, end, etag, timeout, expect)
+        if expect.received != expected:
+            raise Retry(TransferError(f"{what} 失败: 收到 {expect.received} 字节, 应为 {expected} 字节",
+                                      response.status_code))
         return body
 
     return attempt(cancel, send)
+
+
+def _fill(buffer, offset, chunk):
+    buffer[offset:offset + len(chunk)] = chunk
 
 
 def request_span(part_size):
@@ -89,9 +105,7 @@ def _download_part(service, key, start, end, size, etag, timeout, part_size, sin
         return 0
     span = request_span(part_size)
     for first in range(start, end + 1, span):
-        body = fetch(service, key, first, min(first + span, end + 1) - 1, size, etag, timeout, job.cancel)
-        sink.write_at(first, body)
-        del body
+        fetch(service, key, first, min(first + span, end + 1) - 1, size, etag, timeout, job.cancel, sink)
     job.progress(end - start + 1)
     return end - start + 1
 
@@ -99,7 +113,8 @@ def _download_part(service, key, start, end, size, etag, timeout, part_size, sin
 def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None, timeout=None):
     """Downloads `key` into `local_path` in parallel byte ranges; returns the number of bytes written.
 
-    The bytes go into a temporary file beside `local_path`, renamed over it only when all are there.
+    The bytes go into a temporary file beside `local_path`, renamed over it only when all are there. A
+    `local_path` that is a device or a named pipe is written through instead, in order, one part at a time.
     """
     service = Service.of(client)
     check_key(key)
@@ -124,8 +139,8 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
             end = min(start + part_size, size) - 1
             yield index, partial(_download_part, service, key, start, end, size, etag, timeout, part_size, sink)
 
-    with TempFile(path) as sink:
-        drive(concurrency, jobs(), on_progress=progress.add)
+    with open_sink(path) as sink:
+        drive(1 if isinstance(sink, PassThrough) else concurrency, jobs(), on_progress=progress.add)
         sink.commit()
     return size
 

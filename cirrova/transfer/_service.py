@@ -12,9 +12,12 @@ from cirrova.dramlet import DramletFileClient
 from cirrova.korvex import KorvexClient
 from cirrova.pelorin import PelorinOSSClient
 
-from ._engine import TransferError, check_status, release
+from . import _stream
+from ._engine import TransferError, check_status, excerpt, release
 
 MiB = 1024 * 1024
+#: Transfers move the stored bytes: an object stored gzip-encoded is copied as it is, never decoded.
+_IDENTITY = {"Accept-Encoding": "identity"}
 _CONTENT_RANGE = re.compile(r"bytes\s+(\d+)-(\d+)/(\d+|\*)\s*$")
 
 
@@ -56,21 +59,22 @@ class Service:
     # Reads -----------------------------------------------------------------------------------------
 
     def head(self, key, timeout):
-        response = self.client.head(key, timeout=timeout)
+        response = self.client.head(key, headers=dict(_IDENTITY), timeout=timeout)
         check_status(response, (200,), f"获取 {key} 的信息")
         length = response.headers.get("Content-Length")
         if length is None or not length.isdigit():
             raise TransferError(f"获取 {key} 的信息失败: 回复没有 Content-Length", response.status_code)
         return int(length), response.headers.get("ETag"), response.headers.get("Content-Type")
 
-    def get(self, key, start, end, etag, timeout):
-        """GET of bytes start..end (inclusive), or of the whole object when start is None."""
-        headers = {}
+    def get(self, key, start, end, etag, timeout, expect):
+        """GET of bytes start..end (inclusive), or of the whole object when start is None; `expect` (an
+        _stream.Expect) checks the reply before its body is read and takes the body as it arrives."""
+        headers = dict(_IDENTITY)
         if start is not None:
             headers["Range"] = f"bytes={start}-{end}"
         if etag and self.conditional_reads:
             headers["If-Match"] = etag
-        return release(self._download(key, headers, timeout))
+        return release(_stream.read(self.client, lambda: self._download(key, headers, timeout), expect))
 
     def _download(self, key, headers, timeout):
         return self.client._download(key, headers=headers, timeout=timeout)
@@ -122,7 +126,7 @@ class Service:
         check_status(response, (200,), f"完成 {key} 的分片上传")
         # The S3 protocol may answer 200 and still report an error in the body.
         if response.content and _xml_text(response, "Code", "完成分片上传") is not None:
-            raise TransferError(f"完成 {key} 的分片上传失败: {response.text[:300]}", response.status_code)
+            raise TransferError(f"完成 {key} 的分片上传失败: {excerpt(response)}", response.status_code)
         etag = response.headers.get("ETag") or (
             _xml_text(response, "ETag", "完成分片上传") if response.content else None)
         return strip_etag(etag or "")
@@ -152,7 +156,7 @@ class UFileService(Service):
             reply = json.loads(response.content)
             upload_id, blk_size = reply["UploadId"], reply.get("BlkSize")
         except (ValueError, KeyError, TypeError):
-            raise TransferError(f"初始化 {key} 的分片上传失败: 回复无法识别 {response.text[:300]}",
+            raise TransferError(f"初始化 {key} 的分片上传失败: 回复无法识别 {excerpt(response)}",
                                 response.status_code) from None
         if not isinstance(upload_id, str) or not upload_id:
             raise TransferError(f"初始化 {key} 的分片上传失败: 回复没有 UploadId", response.status_code)
