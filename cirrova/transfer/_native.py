@@ -21,8 +21,8 @@ from cirrova.korvex import KorvexClient
 from cirrova.pelorin import PelorinOSSClient
 from cirrova.transport import NativeTransport, _native_download, _native_upload
 
-from . import _engine
-from ._engine import TransferError
+from . import _engine, _stream
+from ._engine import EXCERPT, TransferError
 from ._service import strip_etag
 
 _S3 = ("_request", "_download", "head", "_sign_request", "_sign_request_v2")
@@ -59,8 +59,11 @@ def _own_methods(client):
 
 
 def _plain_http(http):
+    hooks = http.event_hooks if isinstance(http, httpx.Client) else {}
+    # The Python path's own response hook (it reads ranged replies as they arrive) is no user's hook.
     return (isinstance(http, httpx.Client) and not http.is_closed and http.auth is None
-            and not any(http.event_hooks.values()) and not http.cookies and not http.params
+            and not hooks["request"] and all(hook is _stream._on_response for hook in hooks["response"])
+            and not http.cookies and not http.params
             and not http.follow_redirects
             and [(k.decode("latin-1"), v.decode("latin-1")) for k, v in http.headers.raw] == default_headers())
 
@@ -134,20 +137,21 @@ def error_of(error, key):
     """The exception the Python path raises for the failure the engine reports."""
     kind, what, status, text, cls, headers, body, header, a, b, c, err = error
     if kind == "status":
-        response = httpx.Response(status, headers=[(k, v) for k, v in headers if k.lower() != b"content-encoding"],
-                                  content=body)
-        shown = response.text[:300] if response.content else ""
-        return TransferError(f"{what} 失败: {status} {shown}".rstrip(), status)
+        return TransferError(f"{what} 失败: {status} {body[:EXCERPT].decode('utf-8', 'replace')}".rstrip(), status)
     if kind == "transport":
         return getattr(httpx, cls)(text)
     if kind == "short":
         return TransferError(f"{what} 失败: 收到 {a} 字节, 应为 {b} 字节", status)
     if kind == "range":
-        return TransferError(f"{what} 失败: Content-Range 为 {header!r}, 应为 bytes {a}-{b}/{c}", status)
+        return TransferError(f"{what} 失败: Content-Range 为 {header!r:.100}, 应为 bytes {a}-{b}/{c}", status)
     if kind == "first_range":
-        return TransferError(f"下载 {key} 失败: Content-Range {header!r} 与 {a} 字节的回复不符", 206)
+        return TransferError(f"{what} 失败: Content-Range {header!r:.100} 与 Content-Length {text} 不符", 206)
     if kind == "etag":
-        return TransferError(f"{what} 失败: 对象在下载期间已被替换 (ETag {text}, 原为 {header})", status)
+        return TransferError(f"{what} 失败: 对象在下载期间已被替换 (ETag {text:.100}, 原为 {header})", status)
+    if kind == "length":
+        return TransferError(f"{what} 失败: Content-Length 为 {text!r:.40}, 应为 {b}", status)
+    if kind == "too_long":
+        return TransferError(f"回复正文超过应有的 {a} 字节")
     if kind == "412":
         return TransferError(f"{what} 失败: 412 对象在下载期间已被替换 (If-Match {text})", 412)
     if kind == "no_length":

@@ -26,9 +26,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-// The first bytes of an error reply kept for its message (the message shows
-// at most 300 characters of it).
-constexpr size_t kErrorBody = 4096;
+// The bytes of an error reply that its message quotes.
+constexpr size_t kExcerpt = 300;
+constexpr size_t kErrorBody = kExcerpt;
 
 Clock::duration dur(double seconds) { return std::chrono::duration_cast<Clock::duration>(Seconds(seconds)); }
 
@@ -105,6 +105,16 @@ double retry_after(CURL* e, double cap) {
     double s = std::strtod(t.c_str(), &end);
     if (end != t.c_str() + t.size() || std::isnan(s)) return -1;
     return std::min(std::max(s, 0.0), cap);
+}
+
+// The Content-Length when it is a number, as the Python path reads it.
+std::optional<long long> content_length(CURL* e) {
+    std::optional<std::string> v = header(e, "Content-Length");
+    if (!v) return std::nullopt;
+    std::string_view t = trim(*v);
+    if (t.empty() || t.size() > 18 || !std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    return std::stoll(std::string(t));
 }
 
 std::string strip_etag(std::string_view s) {
@@ -400,7 +410,10 @@ private:
         bool put = r.step == Step::Put;
         const char* method = r.step == Step::Head ? "HEAD" : put ? "PUT" : "GET";
         HeaderList extra;
-        if (put) extra = *put_headers;
+        if (put)
+            extra = *put_headers;
+        else  // the stored bytes, never decoded
+            extra.emplace_back("Accept-Encoding", "identity");
         if (r.step == Step::First) {
             extra.emplace_back("Range", "bytes=0-" + std::to_string(opt_.span - 1));
         } else if (r.step == Step::Range) {
@@ -609,7 +622,6 @@ private:
             r.error.headers = all_headers(e);
             r.error.body = r.body;
         }
-        if (r.failed && r.error.kind == "first_range") r.error.a = r.received;
         detach(r, complete);
         if (r.os_err) {
             r.error = ItemError{};
@@ -620,7 +632,7 @@ private:
             return false;
         }
         if (r.failed || r.stopped) return false;
-        if (r.over) return r.loop->check_length(r);
+        if (r.over) return check_length(r);
         if (result != CURLE_OK) {
             r.error = ItemError{};
             r.error.kind = "transport";
@@ -648,8 +660,16 @@ public:
 
     // Whether the body of a complete reply has the expected length.
     bool check_length(Req& r) {
-        if (r.step == Step::Put) return true;
-        if (r.step == Step::Range || r.step == Step::Whole) {
+        if (r.step == Step::Put || r.step == Step::Head) return true;
+        if (r.over) {  // more than the reply may hold: read no further, try again
+            r.error = ItemError{};
+            r.error.kind = "too_long";
+            r.error.a = r.limit;
+            r.retry = true;
+            return false;
+        }
+        if (r.step == Step::First && r.status == 416) return true;
+        if (r.limit >= 0) {
             long long expected = r.limit;
             if (r.received != expected) {
                 r.error = ItemError{};
@@ -661,19 +681,9 @@ public:
                 r.retry = true;
                 return false;
             }
-        } else if (r.step == Step::First && r.limit >= 0 && r.received != r.limit) {
-            r.error = ItemError{};
-            r.error.kind = "first_range";
-            r.error.what = what_of(r);
-            r.error.status = r.status;
-            r.error.a = r.received;
-            r.error.header = first_range_header;
-            return false;
         }
         return true;
     }
-
-    std::optional<std::string> first_range_header;
 
 private:
     // Fails the attempt with a status error; 5xx and 429 may be retried.
@@ -731,27 +741,31 @@ private:
                 return true;
             }
             case Step::First: {
-                if (r.status == 416) {
-                    r.mode = Mode::Discard;
+                if (r.status == 416) {  // a range of an empty object; its body is not wanted
+                    r.mode = Mode::Count;
+                    r.limit = kExcerpt;
                     return true;
                 }
-                if (r.status == 200) {
-                    o.etag.reset();
-                    r.mode = Mode::Write;
-                    r.limit = -1;
-                    return true;
-                }
-                if (r.status != 206) {
+                if (r.status != 200 && r.status != 206) {
                     status_error(r, e);
                     return true;
                 }
-                first_range_header = header(e, "Content-Range");
-                std::optional<ContentRange> got = parse_content_range(first_range_header);
-                if (!got || got->start != 0 || got->total < 0 || got->end != std::min(opt_.span, got->total) - 1) {
-                    fail("first_range");
-                    r.error.header = first_range_header;
-                    r.mode = Mode::Count;
+                std::optional<long long> length = content_length(e);
+                if (r.status == 200) {  // the whole object
+                    o.etag.reset();
+                    o.size = length.value_or(-1);
+                    r.mode = Mode::Write;
+                    r.limit = length.value_or(-1);
                     return true;
+                }
+                std::optional<std::string> value = header(e, "Content-Range");
+                std::optional<ContentRange> got = parse_content_range(value);
+                if (!got || got->start != 0 || got->total < 0 || got->end != std::min(opt_.span, got->total) - 1 ||
+                    (length && *length != got->end + 1)) {
+                    fail("first_range");
+                    r.error.header = value;
+                    r.error.text = length ? std::to_string(*length) : "None";
+                    return false;
                 }
                 o.size = got->total;
                 o.etag = header(e, "ETag");
@@ -799,6 +813,14 @@ private:
                     fail("etag");
                     r.error.text = *replied;
                     r.error.header = o.etag;
+                    return false;
+                }
+                std::optional<std::string> length = header(e, "Content-Length");
+                if (length && std::string(trim(*length)) != std::to_string(expected)) {
+                    fail("length");
+                    r.retry = true;
+                    r.error.text = *length;
+                    r.error.b = expected;
                     return false;
                 }
                 r.mode = Mode::Write;
@@ -888,6 +910,10 @@ private:
                 return len;
             case Mode::Count:
                 r->received += (long long)len;
+                if (r->limit >= 0 && r->received > r->limit) {
+                    r->over = true;
+                    return 0;
+                }
                 return len;
             case Mode::Capture: {
                 size_t take = std::min(len, kErrorBody - r->body.size());
