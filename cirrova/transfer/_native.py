@@ -11,7 +11,7 @@ Every other call takes the Python path unchanged, so MockTransport and overrides
 import os
 import stat
 import threading
-from urllib.parse import urlsplit
+from urllib.parse import quote, urlsplit
 
 import httpx
 
@@ -19,7 +19,7 @@ from cirrova.bellwyn import BellwynClient
 from cirrova.dramlet import DramletFileClient
 from cirrova.korvex import KorvexClient
 from cirrova.pelorin import PelorinOSSClient
-from cirrova.transport import NativeTransport, _native_download, _native_upload
+from cirrova.transport import NativeTransport, _native_download, _native_upload, _native_upload_parts
 
 from . import _engine, _stream
 from ._engine import EXCERPT, TransferError
@@ -90,16 +90,16 @@ def _signer(client):
             client.bucket)
 
 
-def _timeouts(client, timeout, http):
-    if isinstance(client, DramletFileClient):
-        timeout = None  # its _download takes none: the client's default applies
+def _timeouts(client, timeout, http, honoured):
+    if not honoured and isinstance(client, DramletFileClient):
+        timeout = None  # its _download and upload_part take none: the client's default applies
     if timeout is None:
         timeout = client.default_timeout
     t = http.timeout if timeout is None else httpx.Timeout(timeout)
     return t.connect, t.read, t.write, t.pool
 
 
-def plan(client, timeout, paths=()):
+def plan(client, timeout, paths=(), timeout_honoured=False):
     """(transport, signer config, time-outs, max connections) when the native engine may run this call, else None."""
     if os.environ.get("CIRROVA_NATIVE_TRANSFER", "1") == "0" or not _own_methods(client):
         return None
@@ -124,7 +124,7 @@ def plan(client, timeout, paths=()):
         except OSError:
             pass
     config = (config[0], str(urls[0])[:-1], str(urls[1])[:-1]) + config[3:] + (default_headers(),)
-    return transport, config, _timeouts(client, timeout, http)
+    return transport, config, _timeouts(client, timeout, http, timeout_honoured)
 
 
 def _options(concurrency, part_size, conditional, timeouts):
@@ -154,6 +154,10 @@ def error_of(error, key):
         return TransferError(f"回复正文超过应有的 {a} 字节")
     if kind == "412":
         return TransferError(f"{what} 失败: 412 对象在下载期间已被替换 (If-Match {text})", 412)
+    if kind == "no_etag":
+        return TransferError(f"{what} 失败: 回复没有 ETag", status)
+    if kind == "size_changed":
+        return OSError(f"上传期间文件大小改变: 原为 {a} 字节, 读到 {b} 字节")
     if kind == "no_length":
         return TransferError(f"获取 {key} 的信息失败: 回复没有 Content-Length", status)
     if kind == "empty_416":
@@ -232,7 +236,7 @@ def upload_many(client, items, part_size, concurrency, callback, content_type, h
     or None when the Python path must run."""
     pairs = _upload_headers(content_type, headers)
     paths = None if checksum or pairs is None else _whole_files([source for source, _ in items], part_size)
-    found = None if paths is None else plan(client, timeout)
+    found = None if paths is None else plan(client, timeout, timeout_honoured=True)
     if found is None:
         return None
     transport, config, timeouts = found
@@ -250,8 +254,19 @@ def upload_many(client, items, part_size, concurrency, callback, content_type, h
             zip(items, results)]
 
 
-def upload(client, source, key, part_size, callback, content_type, headers, timeout, checksum):
-    """transfer.upload of a file of at most one part on the engine: its ETag, or None for the Python path."""
+def upload(client, service, source, key, part_size, concurrency, callback, content_type, headers, timeout,
+           checksum):
+    """transfer.upload of a file on the engine: its ETag, or None for the Python path."""
+    if checksum or not isinstance(source, (str, os.PathLike)) or _upload_headers(content_type, headers) is None:
+        return None
+    path = os.fsdecode(os.fspath(source))
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None
+    if stat.S_ISREG(info.st_mode) and info.st_size > part_size:
+        return _multipart(client, service, path, info.st_size, key, part_size, concurrency, callback, content_type,
+                          headers, timeout)
     found = upload_many(client, [(source, key)], part_size, 1, None, content_type, headers, timeout, checksum, -1)
     if found is None:
         return None
@@ -262,3 +277,47 @@ def upload(client, source, key, part_size, callback, content_type, headers, time
         size = os.stat(source).st_size
         callback(0, 1, size, size)
     return value
+
+
+def _part_query(client, upload_id):
+    """The query of a part upload as the client's upload_part sends it, "{n}" where the part number goes."""
+    if isinstance(client, DramletFileClient):  # the client writes this query itself
+        return (f"uploadId={quote(upload_id, safe='')}&partNumber={{n}}", [("uploadId", upload_id),
+                                                                          ("partNumber", "")], "partNumber")
+    encoded = httpx.URL("http://h/", params={"partNumber": "1", "uploadId": upload_id}).query.decode("ascii")
+    return encoded.replace("partNumber=1", "partNumber={n}", 1), [("partNumber", ""), ("uploadId", upload_id)], \
+        "partNumber"
+
+
+def _multipart(client, service, path, size, key, part_size, concurrency, callback, content_type, headers, timeout):
+    """A multipart upload whose parts the engine reads from the file and sends; opened, finished and aborted
+    by the client's own methods, as on the Python path."""
+    from ._ops import _CALLER, abort, check_part_count
+    from ._engine import attempt
+
+    found = plan(client, timeout)
+    if found is None:
+        return None
+    transport, config, timeouts = found
+    check_part_count(service, size, part_size)
+    upload_id, blk_size = attempt(_CALLER, lambda: service.initiate(key, content_type, headers, timeout))
+    try:
+        part_size = blk_size or part_size
+        total_parts = max(1, -(-size // part_size))
+        # UFile parts carry the upload's Content-Type; the others the default of the client's upload_part.
+        part_type = content_type if isinstance(client, DramletFileClient) else None
+        part_headers = [("Content-Type", part_type or "application/octet-stream")]
+        query = _part_query(client, upload_id) + (service.first_part,)
+        options = _options(concurrency, part_size, True, timeouts)
+        results, called, reported, index, done = _native_upload_parts(
+            transport, config, (key, path, size, None), options, callback, total_parts, part_headers, query)
+        ok, value = results[0]
+        if callback is not None and reported != done:
+            callback(index, total_parts, done, size)
+        if not ok:
+            raise error_of(value, key)
+        etags = [strip_etag(tag) for tag in value] if isinstance(client, DramletFileClient) else value
+        return attempt(_CALLER, lambda: service.finish(key, upload_id, etags, timeout))
+    except BaseException as exc:
+        abort(service, key, upload_id, timeout, exc)
+        raise

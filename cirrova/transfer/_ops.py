@@ -159,7 +159,8 @@ def upload(client, source, key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, c
     check_int(concurrency, "concurrency", 1)
     check_callback(callback)
     check_upload_options(content_type, headers)
-    native = _native.upload(client, source, key, part_size, callback, content_type, headers, timeout, checksum)
+    native = _native.upload(client, service, source, key, part_size, concurrency, callback, content_type, headers,
+                            timeout, checksum)
     if native is not None:
         return native
     src = Source(source)

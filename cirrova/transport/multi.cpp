@@ -216,7 +216,8 @@ struct Req {
     Loop* loop = nullptr;
     Object* obj = nullptr;
     Step step = Step::Range;
-    long long start = 0, end = -1;
+    long long start = 0, end = -1;  // upload: the bytes of the file sent
+    long long part = -1;             // upload: the part's index, -1 for a whole object
     int attempt = 0;
 
     std::unique_ptr<Connection> conn;
@@ -232,6 +233,7 @@ struct Req {
     long long received = 0, limit = -1, offset = 0;
     long long sent = 0;  // upload: body bytes handed to libcurl
     int sends = 0;       // times libcurl was about to send this attempt
+    std::string etag;    // a part's ETag
     std::string body;
     bool failed = false, retry = false;  // decided while the reply arrived
     double wait = -1;                    // Retry-After
@@ -249,6 +251,7 @@ struct Req {
         wait = -1;
         error = ItemError{};
         os_err = 0;
+        etag.clear();
     }
 };
 
@@ -297,7 +300,7 @@ std::string what_of(const Req& r) {
         case Step::First:
         case Step::Whole: return "下载 " + key;
         case Step::Head: return "获取 " + key + " 的信息";
-        case Step::Put: return "上传 " + key;
+        case Step::Put: return r.part < 0 ? "上传 " + key : "上传 " + key + " 的分片 " + std::to_string(r.part + 1);
         case Step::Range: return "下载 " + key + " 的字节 " + std::to_string(r.start) + "-" + std::to_string(r.end);
     }
     return {};
@@ -320,6 +323,8 @@ public:
     long long progress_index = 0, progress_done = 0;
     std::string origin;
     const HeaderList* put_headers = nullptr;
+    const PartQuery* part_query = nullptr;
+    long long first_number = 1;
 
     Req& add(Object* obj, Step step, long long start, long long end) {
         auto r = std::make_unique<Req>();
@@ -424,8 +429,9 @@ private:
             extra.emplace_back("If-Match", *r.obj->etag);
         std::string url;
         std::vector<std::string> lines;
-        long long length = put ? r.obj->size : -1;
-        signer_.build(method, r.obj->item->key, extra, now_, url, lines, length);
+        long long length = put ? r.end - r.start + 1 : -1;
+        signer_.build(method, r.obj->item->key, extra, now_, url, lines, length, r.part >= 0 ? part_query : nullptr,
+                      first_number + r.part);
         bool has_accept = false;
         for (auto& l : lines) {
             if (l.size() > 6 && ascii_iequals(std::string_view(l).substr(0, 6), "accept") &&
@@ -557,7 +563,9 @@ private:
         }
     }
 
-    static bool sending_body(const Req& r) { return r.step == Step::Put && r.sent < r.obj->size && !r.head_done; }
+    static bool sending_body(const Req& r) {
+        return r.step == Step::Put && r.sent < r.end - r.start + 1 && !r.head_done;
+    }
     // httpx's write time-out bounds each wait while the body goes out, its read time-out every other.
     double idle_limit(const Req& r) const { return sending_body(r) ? opt_.timeouts.write : opt_.timeouts.read; }
 
@@ -717,7 +725,12 @@ private:
                     status_error(r, e);
                     return true;
                 }
-                o.item->etag_reply = header(e, "ETag");
+                if (r.part < 0) {
+                    o.item->etag_reply = header(e, "ETag");
+                } else {
+                    r.etag = header(e, "ETag").value_or("");
+                    if (r.etag.empty()) fail("no_etag");  // finishing the upload needs it
+                }
                 r.mode = Mode::Discard;
                 return true;
             }
@@ -872,11 +885,11 @@ private:
     static size_t on_read(char* buf, size_t size, size_t n, void* self) {
         auto* r = static_cast<Req*>(self);
         r->last_io = Clock::now();
-        long long left = r->obj->size - r->sent;
+        long long left = r->end - r->start + 1 - r->sent;
         size_t want = size_t(std::min<long long>(left, (long long)(size * n)));
         if (want == 0) return 0;
         for (;;) {
-            ssize_t got = ::pread(r->obj->src, buf, want, off_t(r->sent));
+            ssize_t got = ::pread(r->obj->src, buf, want, off_t(r->start + r->sent));
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {  // an error, or the file became shorter
                 r->os_err = got < 0 ? errno : 0;
@@ -896,7 +909,7 @@ private:
 
     static int on_seek(void* self, curl_off_t offset, int origin) {
         auto* r = static_cast<Req*>(self);
-        if (origin != SEEK_SET || offset < 0 || offset > r->obj->size) return CURL_SEEKFUNC_CANTSEEK;
+        if (origin != SEEK_SET || offset < 0 || offset > r->end - r->start + 1) return CURL_SEEKFUNC_CANTSEEK;
         r->sent = offset;
         return CURL_SEEKFUNC_OK;
     }
@@ -1104,7 +1117,7 @@ bool upload_many(Pool& pool, const Signer& signer, const Options& opt, std::vect
             }
             o.size = st.st_size;
             ++active;
-            loop.add(&o, Step::Put, 0, -1);
+            loop.add(&o, Step::Put, 0, o.size - 1);
         }
     };
     loop.on_done = [&](Req& r, bool ok) {
@@ -1124,6 +1137,58 @@ bool upload_many(Pool& pool, const Signer& signer, const Options& opt, std::vect
     start_items();
     bool completed = loop.run();
     for (Object& o : objects) o.discard();
+    return completed;
+}
+
+bool upload_parts(Pool& pool, const Signer& signer, const Options& opt, Item& item, const HeaderList& headers,
+                  const PartQuery& query, long long first_number, std::vector<std::string>& etags, Stamp& now,
+                  const Tick& tick) {
+    Object o;
+    o.item = &item;
+    o.src = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (o.src < 0 || ::fstat(o.src, &st) < 0 || st.st_size != item.size) {
+        item.error = ItemError{};
+        item.error.kind = o.src < 0 || st.st_size == item.size ? "os" : "size_changed";
+        item.error.err = errno;
+        item.error.text = item.path;
+        item.error.a = item.size;
+        item.error.b = o.src < 0 ? 0 : st.st_size;
+        o.discard();
+        return true;
+    }
+    o.size = item.size;
+    Loop loop(pool, signer, opt, now, tick);
+    loop.origin = origin_of(signer);
+    loop.put_headers = &headers;
+    loop.part_query = &query;
+    loop.first_number = first_number;
+    long long parts = (o.size + opt.part_size - 1) / opt.part_size, next = 0;
+    etags.assign(size_t(parts), std::string());
+    bool failed = false;
+    auto start_more = [&] {
+        while (!failed && o.running < opt.concurrency && next < parts) {
+            long long start = next * opt.part_size;
+            Req& r = loop.add(&o, Step::Put, start, std::min(start + opt.part_size, o.size) - 1);
+            r.part = next++;
+        }
+    };
+    loop.on_done = [&](Req& r, bool ok) {
+        if (!ok) {
+            if (!failed) item.error = r.error;
+            failed = true;
+            loop.cancel(&o);
+            return;
+        }
+        etags[size_t(r.part)] = r.etag;
+        loop.progress_index = r.part;
+        loop.progress_done += r.end - r.start + 1;
+        start_more();
+    };
+    start_more();
+    bool completed = loop.run();
+    o.discard();
+    item.ok = completed && !failed;
     return completed;
 }
 

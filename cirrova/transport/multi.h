@@ -29,6 +29,15 @@ struct Stamp {
     std::string http;  // %a, %d %b %Y %H:%M:%S GMT
 };
 
+// The query of a part upload: `encoded` is the URL's query with `{n}` where
+// the part number goes; `pairs` the parameters as signed, the part number's
+// value empty (filled in per part).
+struct PartQuery {
+    std::string encoded;
+    HeaderList pairs;
+    std::string number_name = "partNumber";
+};
+
 // How one client addresses and signs an object request: a snapshot of its
 // configuration taken once per call, signed with the code in signing/.
 struct Signer {
@@ -44,7 +53,8 @@ struct Signer {
     // `method key` with the caller's headers `extra`, signed at `now`;
     // `content_length` >= 0 for a request with a body of that many bytes.
     void build(std::string_view method, std::string_view key, const HeaderList& extra, const Stamp& now,
-               std::string& url, std::vector<std::string>& lines, long long content_length = -1) const;
+               std::string& url, std::vector<std::string>& lines, long long content_length = -1,
+               const PartQuery* query = nullptr, long long part_number = 0) const;
 };
 
 struct Options {
@@ -101,6 +111,14 @@ bool download_many(Pool& pool, const Signer& signer, const Options& opt, std::ve
 // size in item.size) sent in one PUT with `headers`, `concurrency` at once.
 bool upload_many(Pool& pool, const Signer& signer, const Options& opt, std::vector<Item>& items,
                  const HeaderList& headers, Stamp& now, const Tick& tick);
+
+// upload_parts: parts of `part_size` of the file item.path (item.size
+// bytes) sent as parts `first_number`, `first_number` + 1, ... of a
+// multipart upload, `concurrency` at once, with `headers`. On success
+// `etags` holds each part's ETag in order.
+bool upload_parts(Pool& pool, const Signer& signer, const Options& opt, Item& item, const HeaderList& headers,
+                  const PartQuery& query, long long first_number, std::vector<std::string>& etags, Stamp& now,
+                  const Tick& tick);
 
 // download: one object of known size and ETag, its ranges `concurrency` at
 // once. Returns false when cancelled; items[0].ok tells success.

@@ -132,10 +132,18 @@ struct Ticker {
     raise_current();
 }
 
-enum class Op { DownloadMany, Download, UploadMany };
+enum class Op { DownloadMany, Download, UploadMany, UploadParts };
+
+// A multipart upload's part requests: the query and the first part number.
+struct Parts {
+    multi::PartQuery query;
+    long long first_number = 1;
+    std::vector<std::string> etags;
+};
 
 nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg, nb::tuple options,
-               nb::object callback, long long count, long long total, const HeaderList& headers) {
+               nb::object callback, long long count, long long total, const HeaderList& headers,
+               Parts* parts = nullptr) {
     Core& core = nb::cast<Core&>(getattr(transport, CIRROVA_STR("_pool")));
     std::shared_ptr<Pool> pool = core.pool;
     multi::Signer signer = signer_of(config);
@@ -166,6 +174,9 @@ nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg
         switch (op) {
             case Op::DownloadMany: return multi::download_many(*pool, signer, opt, items, now, tick);
             case Op::Download: return multi::download_one(*pool, signer, opt, items[0], now, tick);
+            case Op::UploadParts:
+                return multi::upload_parts(*pool, signer, opt, items[0], headers, parts->query, parts->first_number,
+                                           parts->etags, now, tick);
             default: return multi::upload_many(*pool, signer, opt, items, headers, now, tick);
         }
     });
@@ -176,6 +187,8 @@ nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg
             out.append(nb::make_tuple(false, error_tuple(it.error)));
         else if (op == Op::UploadMany)
             out.append(nb::make_tuple(true, str_or_none(it.etag_reply)));
+        else if (op == Op::UploadParts)
+            out.append(nb::make_tuple(true, nb::cast(parts->etags)));
         else
             out.append(nb::make_tuple(true, it.value));
     }
@@ -194,6 +207,20 @@ nb::object native_upload(nb::handle transport, nb::tuple config, nb::list items,
                nb::cast<HeaderList>(headers));
 }
 
+nb::object native_upload_parts(nb::handle transport, nb::tuple config, nb::tuple item, nb::tuple options,
+                               nb::object callback, long long count, nb::list headers, nb::tuple query) {
+    Parts parts;
+    parts.query.encoded = nb::cast<std::string>(query[0]);
+    parts.query.pairs = nb::cast<HeaderList>(query[1]);
+    parts.query.number_name = nb::cast<std::string>(query[2]);
+    parts.first_number = nb::cast<long long>(query[3]);
+    nb::list items;
+    items.append(item);
+    long long total = nb::cast<long long>(item[2]);
+    return run(Op::UploadParts, transport, config, items, options, callback, count, total,
+               nb::cast<HeaderList>(headers), &parts);
+}
+
 }  // namespace
 
 void bind_multi(nb::module_& m) {
@@ -203,6 +230,9 @@ void bind_multi(nb::module_& m) {
     m.def("_native_upload", &native_upload, nb::arg("transport"), nb::arg("config"), nb::arg("items"),
           nb::arg("options"), nb::arg("callback").none(), nb::arg("count"), nb::arg("total"), nb::arg("headers"),
           "cirrova.transfer 的原生上传引擎（内部使用）：每项一个本地文件，一次 PUT。");
+    m.def("_native_upload_parts", &native_upload_parts, nb::arg("transport"), nb::arg("config"), nb::arg("item"),
+          nb::arg("options"), nb::arg("callback").none(), nb::arg("count"), nb::arg("headers"), nb::arg("query"),
+          "cirrova.transfer 的原生分片上传（内部使用）：一个本地文件的全部分片，由文件直接读出。");
 }
 
 }  // namespace cirrova::transport

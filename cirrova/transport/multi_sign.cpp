@@ -36,11 +36,12 @@ View view_of(const HeaderList& h) {
     return v;
 }
 
-std::string authorization(const Signer& s, std::string_view method, std::string_view key, const HeaderList& h) {
+std::string authorization(const Signer& s, std::string_view method, std::string_view key, const HeaderList& h,
+                          const HeaderList& q) {
     switch (s.kind) {
         case Signer::Kind::S3V4: {
             View headers = view_of(h);
-            sigv4::Pairs query;
+            sigv4::Pairs query = view_of(q);
             sigv4::RequestTime t = sigv4::request_time(headers, get(h, "x-amz-date"), "");
             std::string uri = s.uri_prefix;
             append_quoted_key(uri, key);
@@ -57,7 +58,9 @@ std::string authorization(const Signer& s, std::string_view method, std::string_
             View headers = view_of(h);
             std::string path = s.uri_prefix;
             append_quoted_key(path, key);
-            std::string to_sign = sigv2::string_to_sign(method, headers, path, sigv2::Params{});
+            sigv2::Params params;
+            for (auto& [name, value] : q) params.emplace_back(name, std::string_view(value));
+            std::string to_sign = sigv2::string_to_sign(method, headers, path, params);
             return sigv2::authorization(s.access, s.secret, to_sign);
         }
         case Signer::Kind::OSS: {
@@ -68,6 +71,7 @@ std::string authorization(const Signer& s, std::string_view method, std::string_
             for (auto& [name, value] : h)
                 if (ossv4::is_signed_header_any_case(name)) r.headers.emplace_back(name, value);
             r.timestamp = get(h, "x-oss-date");
+            for (auto& [name, value] : q) r.query.emplace_back(name, value);
             return ossv4::authorization(r, s.access, s.secret, s.region);
         }
         case Signer::Kind::UFILE: {
@@ -86,7 +90,14 @@ std::string authorization(const Signer& s, std::string_view method, std::string_
 }  // namespace
 
 void Signer::build(std::string_view method, std::string_view key, const HeaderList& extra, const Stamp& now,
-                   std::string& url, std::vector<std::string>& lines, long long content_length) const {
+                   std::string& url, std::vector<std::string>& lines, long long content_length,
+                   const PartQuery* query, long long part_number) const {
+    HeaderList q;
+    if (query) {
+        q = query->pairs;
+        for (auto& [name, value] : q)
+            if (name == query->number_name) value = std::to_string(part_number);
+    }
     HeaderList h = extra;
     auto add = [&](std::string_view name, std::string_view value) {
         if (!has(h, ascii_lower(name))) h.emplace_back(name, value);
@@ -109,10 +120,20 @@ void Signer::build(std::string_view method, std::string_view key, const HeaderLi
         case Kind::UFILE:
             break;
     }
-    h.emplace_back("Authorization", authorization(*this, method, key, h));
+    h.emplace_back("Authorization", authorization(*this, method, key, h, q));
 
     url = method == "PUT" ? put_prefix : url_prefix;
     append_quoted_key(url, key);
+    if (query) {
+        url += '?';
+        std::string_view e = query->encoded;
+        size_t at = e.find("{n}");
+        url += e.substr(0, at);
+        if (at != std::string_view::npos) {
+            url += std::to_string(part_number);
+            url += e.substr(at + 3);
+        }
+    }
 
     // httpx: the client's headers not named again, then the request's; the
     // NativeTransport sends Connection last and "Name;" for an empty value.
