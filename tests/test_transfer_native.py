@@ -64,6 +64,14 @@ PART_FAULTS = {
     "persistent_500": lambda store: store.fail("part", 2, 500, 500, 500, 500),
     "hang_up": lambda store: store.fail("part", 2, *[httpx.ReadError("gone")] * 4),
 }
+#: the same for copies (a ranged GET of each part, then its PUT)
+COPY_FAULTS = {
+    "clean": lambda store: None,
+    "retried_503": lambda store: store.fail("get", 0, (503, {"Retry-After": "0"})),
+    "persistent_500_part": lambda store: store.fail("part", 2, 500, 500, 500, 500),
+    "short_body": lambda store: store.short_at.update({0: 4}),
+    "etag_change": lambda store: setattr(store, "replace_after", (1, b"n" * 100)),
+}
 UPLOAD_PART = 5 * 1024 * 1024  # the smallest part size the S3 protocol allows
 SOURCES = {"empty": b"", "small": b"s" * 100, "whole_part": bytes(range(256)) * (UPLOAD_PART // 256)}
 
@@ -91,7 +99,29 @@ def _outcome(value):
     return value
 
 
+def _run_copy(service, fault, op, native, tmp_path, monkeypatch):
+    monkeypatch.setenv("CIRROVA_NATIVE_TRANSFER", "1" if native else "0")
+    calls = []
+    real = _native._native_copy
+    monkeypatch.setattr(_native, "_native_copy", lambda *a, **k: calls.append(1) or real(*a, **k))
+    store = FakeStore(SERVICES[service][0])
+    store.objects = {"small": OBJECTS["big"], "large": SOURCES["whole_part"] * 2 + b"L" * 1000}
+    COPY_FAULTS[fault](store)
+    progress = []
+    with StoreServer(store) as server:
+        client = _client(service, store, server)
+        try:
+            results = transfer.copy(client, "small" if op == "copy" else "large", client, "copied",
+                                    part_size=UPLOAD_PART, concurrency=1, callback=lambda *a: progress.append(a))
+        except Exception as exc:
+            results = _outcome(exc)
+        requests = sorted((r.head, r.body_sha256) for r in server.requests)
+    return requests, results, (dict(store.objects), store.aborted), progress[-1:], len(calls)
+
+
 def _run(service, fault, op, native, tmp_path, monkeypatch):
+    if op.startswith("copy"):
+        return _run_copy(service, fault, op, native, tmp_path, monkeypatch)
     if op.startswith("upload") or op == "multipart":
         return _run_upload(service, fault, op, native, tmp_path, monkeypatch)
     """One transfer on a fresh fake: (requests as sent, results, files left, last progress call, engine calls)."""
@@ -161,7 +191,8 @@ def _run_upload(service, fault, op, native, tmp_path, monkeypatch):
 
 @pytest.mark.parametrize(("op", "fault"), [(op, fault) for op in ("many", "one") for fault in FAULTS] +
                          [(op, fault) for op in ("upload_many", "upload") for fault in UPLOAD_FAULTS] +
-                         [("multipart", fault) for fault in PART_FAULTS])
+                         [("multipart", fault) for fault in PART_FAULTS] +
+                         [(op, fault) for op in ("copy", "copy_multipart") for fault in COPY_FAULTS])
 @pytest.mark.parametrize("service", list(SERVICES))
 def test_native_and_python_paths_agree(service, fault, op, tmp_path, monkeypatch):
     py = _run(service, fault, op, False, tmp_path, monkeypatch)

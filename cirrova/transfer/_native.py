@@ -19,7 +19,7 @@ from cirrova.bellwyn import BellwynClient
 from cirrova.dramlet import DramletFileClient
 from cirrova.korvex import KorvexClient
 from cirrova.pelorin import PelorinOSSClient
-from cirrova.transport import NativeTransport, _native_download, _native_upload, _native_upload_parts
+from cirrova.transport import NativeTransport, _native_copy, _native_download, _native_upload, _native_upload_parts
 
 from . import _engine, _stream
 from ._engine import EXCERPT, TransferError
@@ -320,4 +320,48 @@ def _multipart(client, service, path, size, key, part_size, concurrency, callbac
         return attempt(_CALLER, lambda: service.finish(key, upload_id, etags, timeout))
     except BaseException as exc:
         abort(service, key, upload_id, timeout, exc)
+        raise
+
+
+def copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag, content_type, part_size, concurrency,
+         callback, timeout, checksum):
+    """transfer.copy on the engine once the source's head is known: the new ETag, or None for the Python path."""
+    from ._engine import attempt
+    from ._ops import _CALLER, abort
+
+    found, target = (None, None) if checksum else (plan(src_client, timeout), plan(dst_client, timeout))
+    if found is None or target is None:
+        return None
+    transport, config, timeouts = found
+    dst_transport, dst_config, _ = target
+    options = _options(concurrency, part_size, src.conditional_reads, timeouts)
+    if size <= part_size:  # one ranged GET, one PUT
+        headers = [("Content-Type", content_type)] if content_type else []
+        results, *_ = _native_copy(transport, config, dst_transport, dst_config, (src_key, dst_key, size, etag),
+                                   options, None, 1, headers, None)
+        ok, value = results[0]
+        if not ok:
+            raise error_of(value, src_key if value[1].startswith("下载") else dst_key)
+        if callback is not None:
+            callback(0, 1, size, size)
+        return strip_etag(value or "")
+
+    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, None, timeout))
+    try:
+        part_size = blk_size or part_size
+        total_parts = -(-size // part_size)
+        options = _options(concurrency, part_size, src.conditional_reads, timeouts)
+        query = _part_query(dst_client, upload_id) + (dst.first_part,)
+        results, called, reported, index, done = _native_copy(
+            transport, config, dst_transport, dst_config, (src_key, dst_key, size, etag), options, callback,
+            total_parts, [("Content-Type", "application/octet-stream")], query)
+        ok, value = results[0]
+        if callback is not None and reported != done:
+            callback(index, total_parts, done, size)
+        if not ok:
+            raise error_of(value, src_key)
+        etags = [strip_etag(tag) for tag in value] if isinstance(dst_client, DramletFileClient) else value
+        return attempt(_CALLER, lambda: dst.finish(dst_key, upload_id, etags, timeout))
+    except BaseException as exc:
+        abort(dst, dst_key, upload_id, timeout, exc)
         raise

@@ -258,6 +258,10 @@ def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZ
 
     size, etag, content_type = attempt(_CALLER, lambda: src.head(src_key, timeout))
     check_part_count(dst, size, part_size)
+    native = _native.copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag, content_type, part_size,
+                          concurrency, callback, timeout, checksum)
+    if native is not None:
+        return native
     progress = Progress(callback)
     if size <= part_size:
         body = fetch(src, src_key, 0 if size else None, size - 1 if size else None, size, etag, timeout, _CALLER)

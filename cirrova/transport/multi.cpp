@@ -218,6 +218,8 @@ struct Req {
     Step step = Step::Range;
     long long start = 0, end = -1;  // upload: the bytes of the file sent
     long long part = -1;             // upload: the part's index, -1 for a whole object
+    std::string key;                 // when not the object's own key (a copy's destination)
+    char* mem = nullptr;             // a copy's part buffer: written by a GET, read by a PUT
     int attempt = 0;
 
     std::unique_ptr<Connection> conn;
@@ -294,8 +296,10 @@ struct Object {
     }
 };
 
+const std::string& key_of(const Req& r) { return r.key.empty() ? r.obj->item->key : r.key; }
+
 std::string what_of(const Req& r) {
-    const std::string& key = r.obj->item->key;
+    const std::string& key = key_of(r);
     switch (r.step) {
         case Step::First:
         case Step::Whole: return "下载 " + key;
@@ -313,7 +317,14 @@ std::string what_of(const Req& r) {
 class Loop {
 public:
     Loop(Pool& pool, const Signer& signer, const Options& opt, Stamp& now, const Tick& tick)
-        : pool_(pool), signer_(signer), opt_(opt), now_(now), tick_(tick) {}
+        : pool_(pool), signer_(signer), opt_(opt), now_(now), tick_(tick), put_pool_(&pool), put_signer_(&signer) {}
+
+    // Uploads go elsewhere (a copy's destination).
+    void put_to(Pool& pool, const Signer& signer, std::string put_origin) {
+        put_pool_ = &pool;
+        put_signer_ = &signer;
+        this->put_origin = std::move(put_origin);
+    }
     ~Loop() {
         for (auto& r : reqs_) detach(*r, false);
     }
@@ -321,7 +332,7 @@ public:
     // Called when a request's last attempt ended; `ok` tells success.
     std::function<void(Req&, bool ok)> on_done;
     long long progress_index = 0, progress_done = 0;
-    std::string origin;
+    std::string origin, put_origin;
     const HeaderList* put_headers = nullptr;
     const PartQuery* part_query = nullptr;
     long long first_number = 1;
@@ -386,7 +397,9 @@ private:
             Req& r = *rp;
             if (r.added || r.stopped || now < r.not_before) continue;
             if (!r.conn) {
-                r.conn = pool_.acquire(origin, 0.0, [] { return false; });
+                bool put = r.step == Step::Put;
+                r.conn = pool_of(r).acquire(put && !put_origin.empty() ? put_origin : origin, 0.0,
+                                            [] { return false; });
                 if (!r.conn) {
                     if (opt_.timeouts.pool >= 0 && now - r.queued >= dur(opt_.timeouts.pool)) {
                         r.error = ItemError{};
@@ -430,8 +443,8 @@ private:
         std::string url;
         std::vector<std::string> lines;
         long long length = put ? r.end - r.start + 1 : -1;
-        signer_.build(method, r.obj->item->key, extra, now_, url, lines, length, r.part >= 0 ? part_query : nullptr,
-                      first_number + r.part);
+        (put ? *put_signer_ : signer_).build(method, key_of(r), extra, now_, url, lines, length,
+                                             put && r.part >= 0 ? part_query : nullptr, first_number + r.part);
         bool has_accept = false;
         for (auto& l : lines) {
             if (l.size() > 6 && ascii_iequals(std::string_view(l).substr(0, 6), "accept") &&
@@ -462,7 +475,7 @@ private:
         curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Loop::on_connected);
         curl_easy_setopt(e, CURLOPT_PREREQDATA, &r);
         curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, millis(opt_.timeouts.connect));
-        const Settings& s = pool_.settings();
+        const Settings& s = pool_of(r).settings();
         const std::string& proxy = url.starts_with("https:") ? s.proxy_https : s.proxy_http;
         curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
         CURLM* m = r.conn->multi;
@@ -497,7 +510,7 @@ private:
             curl_easy_setopt(e, CURLOPT_READDATA, nullptr);
             curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, nullptr);
             curl_easy_setopt(e, CURLOPT_SEEKDATA, nullptr);
-            pool_.release(std::move(r.conn), reusable);
+            pool_of(r).release(std::move(r.conn), reusable);
         }
         for (auto it = watches_.begin(); it != watches_.end();)
             it = it->second.req == &r ? watches_.erase(it) : std::next(it);
@@ -888,6 +901,11 @@ private:
         long long left = r->end - r->start + 1 - r->sent;
         size_t want = size_t(std::min<long long>(left, (long long)(size * n)));
         if (want == 0) return 0;
+        if (r->mem) {
+            std::memcpy(buf, r->mem + r->sent, want);
+            r->sent += (long long)want;
+            return want;
+        }
         for (;;) {
             ssize_t got = ::pread(r->obj->src, buf, want, off_t(r->start + r->sent));
             if (got < 0 && errno == EINTR) continue;
@@ -942,6 +960,10 @@ private:
                 }
                 long long at = r->offset + r->received;
                 size_t done = 0;
+                if (r->mem) {
+                    std::memcpy(r->mem + r->received, p, take);
+                    done = take;
+                }
                 while (done < take) {
                     ssize_t w = ::pwrite(r->obj->fd, p + done, take - done, off_t(at + (long long)done));
                     if (w < 0) {
@@ -988,6 +1010,8 @@ private:
         return 0;
     }
 
+    Pool& pool_of(const Req& r) { return r.step == Step::Put ? *put_pool_ : pool_; }
+
     Pool& pool_;
     const Signer& signer_;
     const Options& opt_;
@@ -997,6 +1021,8 @@ private:
     std::unordered_map<curl_socket_t, Watch> watches_;
     std::vector<pollfd> fds_;
     std::mt19937_64 rng_{std::random_device{}()};
+    Pool* put_pool_;
+    const Signer* put_signer_;
 };
 
 std::string origin_of(const Signer& s) {
@@ -1188,6 +1214,64 @@ bool upload_parts(Pool& pool, const Signer& signer, const Options& opt, Item& it
     start_more();
     bool completed = loop.run();
     o.discard();
+    item.ok = completed && !failed;
+    return completed;
+}
+
+bool copy_object(Pool& src_pool, const Signer& src, Pool& dst_pool, const Signer& dst, const Options& opt, Item& item,
+                 const std::string& dst_key, const HeaderList& headers, const PartQuery* query, long long first_number,
+                 std::vector<std::string>& etags, Stamp& now, const Tick& tick) {
+    Object o;
+    o.item = &item;
+    o.size = item.size;
+    if (!item.etag.empty()) o.etag = item.etag;
+    Loop loop(src_pool, src, opt, now, tick);
+    loop.origin = origin_of(src);
+    Signer put_side = dst;
+    put_side.url_prefix = dst.put_prefix;
+    loop.put_to(dst_pool, dst, origin_of(put_side));
+    loop.put_headers = &headers;
+    loop.part_query = query;
+    loop.first_number = first_number;
+    bool whole = query == nullptr;
+    long long parts = whole ? 1 : (o.size + opt.part_size - 1) / opt.part_size, next = 0;
+    etags.assign(size_t(parts), std::string());
+    // A part's bytes live from its GET to the end of its PUT: at most `concurrency` parts at once.
+    std::vector<std::unique_ptr<char[]>> buffers{size_t(parts)};
+    bool failed = false;
+    auto start_more = [&] {
+        while (!failed && o.running < opt.concurrency && next < parts) {
+            long long index = next++;
+            long long start = index * opt.part_size;
+            long long end = whole ? o.size - 1 : std::min(start + opt.part_size, o.size) - 1;
+            buffers[size_t(index)].reset(new char[size_t(std::max(1LL, end - start + 1))]);
+            Req& r = o.size == 0 ? loop.add(&o, Step::Whole, 0, -1) : loop.add(&o, Step::Range, start, end);
+            r.part = whole ? -1 : index;
+            r.mem = buffers[size_t(index)].get();
+        }
+    };
+    loop.on_done = [&](Req& r, bool ok) {
+        if (!ok) {
+            if (!failed) item.error = r.error;
+            failed = true;
+            loop.cancel(&o);
+            return;
+        }
+        if (r.step != Step::Put) {  // the part is in memory: send it
+            Req& put = loop.add(&o, Step::Put, r.step == Step::Whole ? 0 : r.start, r.step == Step::Whole ? -1 : r.end);
+            put.part = r.part;
+            put.mem = r.mem;
+            put.key = dst_key;
+            return;
+        }
+        if (r.part >= 0) etags[size_t(r.part)] = r.etag;
+        buffers[size_t(std::max(0LL, r.part))].reset();
+        loop.progress_index = std::max(0LL, r.part);
+        loop.progress_done += r.end - r.start + 1;
+        start_more();
+    };
+    start_more();
+    bool completed = loop.run();
     item.ok = completed && !failed;
     return completed;
 }

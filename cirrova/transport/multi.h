@@ -120,6 +120,15 @@ bool upload_parts(Pool& pool, const Signer& signer, const Options& opt, Item& it
                   const PartQuery& query, long long first_number, std::vector<std::string>& etags, Stamp& now,
                   const Tick& tick);
 
+// copy: the object item.key (item.size bytes, ETag item.etag) read from
+// `src` in ranges and sent to `dst` as `dst_key`: one PUT with `headers`
+// when `query` is null, else parts of `part_size` numbered from
+// `first_number`, `concurrency` parts at once; `etags` as for upload_parts.
+// The PUT's ETag lands in item.etag_reply.
+bool copy_object(Pool& src_pool, const Signer& src, Pool& dst_pool, const Signer& dst, const Options& opt, Item& item,
+                 const std::string& dst_key, const HeaderList& headers, const PartQuery* query, long long first_number,
+                 std::vector<std::string>& etags, Stamp& now, const Tick& tick);
+
 // download: one object of known size and ETag, its ranges `concurrency` at
 // once. Returns false when cancelled; items[0].ok tells success.
 bool download_one(Pool& pool, const Signer& signer, const Options& opt, Item& item, Stamp& now, const Tick& tick);

@@ -132,13 +132,18 @@ struct Ticker {
     raise_current();
 }
 
-enum class Op { DownloadMany, Download, UploadMany, UploadParts };
+enum class Op { DownloadMany, Download, UploadMany, UploadParts, Copy };
 
 // A multipart upload's part requests: the query and the first part number.
 struct Parts {
     multi::PartQuery query;
     long long first_number = 1;
     std::vector<std::string> etags;
+    bool whole = false;  // copy: one PUT, no query
+    // copy: the destination
+    std::shared_ptr<Pool> dst_pool;
+    multi::Signer dst;
+    std::string dst_key;
 };
 
 nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg, nb::tuple options,
@@ -149,8 +154,10 @@ nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg
     multi::Signer signer = signer_of(config);
     multi::Options opt = options_of(options);
     // Never more requests than the pool has connections: they all come from it.
-    long most = pool->settings().max_connections;
-    if (most >= 0) opt.concurrency = int(std::max(1L, std::min(long(opt.concurrency), most)));
+    for (Pool* p : {pool.get(), parts && parts->dst_pool ? parts->dst_pool.get() : nullptr}) {
+        long most = p ? p->settings().max_connections : -1;
+        if (most >= 0) opt.concurrency = int(std::max(1L, std::min(long(opt.concurrency), most)));
+    }
     std::vector<multi::Item> items;
     items.reserve(nb::len(items_arg));
     for (nb::handle h : items_arg) {
@@ -174,6 +181,10 @@ nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg
         switch (op) {
             case Op::DownloadMany: return multi::download_many(*pool, signer, opt, items, now, tick);
             case Op::Download: return multi::download_one(*pool, signer, opt, items[0], now, tick);
+            case Op::Copy:
+                return multi::copy_object(*pool, signer, *parts->dst_pool, parts->dst, opt, items[0], parts->dst_key,
+                                          headers, parts->whole ? nullptr : &parts->query, parts->first_number,
+                                          parts->etags, now, tick);
             case Op::UploadParts:
                 return multi::upload_parts(*pool, signer, opt, items[0], headers, parts->query, parts->first_number,
                                            parts->etags, now, tick);
@@ -187,8 +198,10 @@ nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg
             out.append(nb::make_tuple(false, error_tuple(it.error)));
         else if (op == Op::UploadMany)
             out.append(nb::make_tuple(true, str_or_none(it.etag_reply)));
-        else if (op == Op::UploadParts)
+        else if (op == Op::UploadParts || (op == Op::Copy && !parts->whole))
             out.append(nb::make_tuple(true, nb::cast(parts->etags)));
+        else if (op == Op::Copy)
+            out.append(nb::make_tuple(true, str_or_none(it.etag_reply)));
         else
             out.append(nb::make_tuple(true, it.value));
     }
@@ -221,6 +234,29 @@ nb::object native_upload_parts(nb::handle transport, nb::tuple config, nb::tuple
                nb::cast<HeaderList>(headers), &parts);
 }
 
+nb::object native_copy(nb::handle transport, nb::tuple config, nb::handle dst_transport, nb::tuple dst_config,
+                       nb::tuple item, nb::tuple options, nb::object callback, long long count, nb::list headers,
+                       nb::object query) {
+    Parts parts;
+    parts.whole = query.is_none();
+    if (!parts.whole) {
+        nb::tuple q = nb::borrow<nb::tuple>(query);
+        parts.query.encoded = nb::cast<std::string>(q[0]);
+        parts.query.pairs = nb::cast<HeaderList>(q[1]);
+        parts.query.number_name = nb::cast<std::string>(q[2]);
+        parts.first_number = nb::cast<long long>(q[3]);
+    }
+    parts.dst_pool = nb::cast<Core&>(getattr(dst_transport, CIRROVA_STR("_pool"))).pool;
+    parts.dst = signer_of(dst_config);
+    parts.dst_key = nb::cast<std::string>(item[1]);
+    // (source key, "" (no local path), size, ETag)
+    nb::list items;
+    items.append(nb::make_tuple(item[0], "", item[2], item[3]));
+    long long total = nb::cast<long long>(item[2]);
+    return run(Op::Copy, transport, config, items, options, callback, count, total, nb::cast<HeaderList>(headers),
+               &parts);
+}
+
 }  // namespace
 
 void bind_multi(nb::module_& m) {
@@ -233,6 +269,10 @@ void bind_multi(nb::module_& m) {
     m.def("_native_upload_parts", &native_upload_parts, nb::arg("transport"), nb::arg("config"), nb::arg("item"),
           nb::arg("options"), nb::arg("callback").none(), nb::arg("count"), nb::arg("headers"), nb::arg("query"),
           "cirrova.transfer 的原生分片上传（内部使用）：一个本地文件的全部分片，由文件直接读出。");
+    m.def("_native_copy", &native_copy, nb::arg("transport"), nb::arg("config"), nb::arg("dst_transport"),
+          nb::arg("dst_config"), nb::arg("item"), nb::arg("options"), nb::arg("callback").none(), nb::arg("count"),
+          nb::arg("headers"), nb::arg("query").none(),
+          "cirrova.transfer 的原生复制（内部使用）：按范围读出源对象，经内存作为目标的分片发出。");
 }
 
 }  // namespace cirrova::transport
