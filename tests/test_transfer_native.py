@@ -298,3 +298,31 @@ def test_ctrl_c_stops_the_engine_and_leaves_no_temporary_file(op, tmp_path, monk
             release.set()
     assert calls == [1]
     assert os.listdir(out) == []
+
+
+EXIT_INSIDE_ENGINE = r"""
+import sys, tempfile, threading, time, httpx
+from cirrova import transfer
+from cirrova.korvex import KorvexClient
+from cirrova.transport import NativeTransport
+c = KorvexClient("ak", "sk", "b", endpoint=sys.argv[1],
+                 http_client=httpx.Client(transport=NativeTransport(), timeout=None))
+d = tempfile.mkdtemp()
+def run():
+    transfer.download_many(c, [("k%d" % i, "%s/k%d" % (d, i)) for i in range(4)], concurrency=4)
+for _ in range(3):
+    threading.Thread(target=run, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_interpreter_exit_while_daemon_threads_are_inside_the_engine():
+    """Threads waiting in the engine's loop on a silent server when the interpreter exits."""
+    from rawserver import RawServer, silent
+    from test_reliability_process import child, finish
+
+    with RawServer(lambda request: silent) as server:
+        procs = [child(EXIT_INSIDE_ENGINE, server.url(), threads_left_at_exit=True) for _ in range(3)]
+        for proc in procs:
+            rc, out, err = finish(proc)
+            assert rc == 0, err[-2000:]
