@@ -65,7 +65,8 @@ def _curl_measure(args, rounds, before=None):
         if before:
             before()
         c0, t0 = _children_cpu(), time.perf_counter()
-        subprocess.run(["curl", "-sS", *args], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["curl", "-sS", "--no-progress-meter", *args], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         wall, cpu = time.perf_counter() - t0, _children_cpu() - c0
         if best is None or wall < best[0]:
             best = (wall, cpu)

@@ -1225,6 +1225,11 @@ bool copy_object(Pool& src_pool, const Signer& src, Pool& dst_pool, const Signer
     o.item = &item;
     o.size = item.size;
     if (!item.etag.empty()) o.etag = item.etag;
+    bool whole = query == nullptr;
+    long long parts = whole ? 1 : (o.size + opt.part_size - 1) / opt.part_size, next = 0;
+    // A part's bytes live from its GET to the end of its PUT: at most `concurrency` parts at once. Declared
+    // before the loop, so that they outlive every request that points into them.
+    std::vector<std::unique_ptr<char[]>> buffers{size_t(parts)};
     Loop loop(src_pool, src, opt, now, tick);
     loop.origin = origin_of(src);
     Signer put_side = dst;
@@ -1233,11 +1238,7 @@ bool copy_object(Pool& src_pool, const Signer& src, Pool& dst_pool, const Signer
     loop.put_headers = &headers;
     loop.part_query = query;
     loop.first_number = first_number;
-    bool whole = query == nullptr;
-    long long parts = whole ? 1 : (o.size + opt.part_size - 1) / opt.part_size, next = 0;
     etags.assign(size_t(parts), std::string());
-    // A part's bytes live from its GET to the end of its PUT: at most `concurrency` parts at once.
-    std::vector<std::unique_ptr<char[]>> buffers{size_t(parts)};
     bool failed = false;
     auto start_more = [&] {
         while (!failed && o.running < opt.concurrency && next < parts) {
