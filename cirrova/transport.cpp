@@ -639,6 +639,9 @@ constexpr const char* kCloseDoc = "关闭连接池中的全部连接；使用中
 
 }  // namespace
 
+// The native transfer engine's hook: the token bound to this thread, if any.
+std::shared_ptr<const CancelState> bound_cancel_state() { return t_bound.empty() ? nullptr : t_bound.back(); }
+
 }  // namespace cirrova::transport
 
 using namespace cirrova;

@@ -45,5 +45,7 @@ private:
 
 // The native transfer engine's functions (transport/multi_py.cpp).
 void bind_multi(nb::module_& m);
+// The cancel state of the innermost CancelToken bound to this thread, or null.
+std::shared_ptr<const CancelState> bound_cancel_state();
 
 }  // namespace cirrova::transport

@@ -258,11 +258,19 @@ def test_each_condition_keeps_the_python_path(condition, tmp_path, monkeypatch):
     assert calls == ([1] if condition is None else [])
 
 
+@pytest.mark.parametrize("how", ["sigint", "token"])
 @pytest.mark.parametrize("op", ["many", "one", "upload_many"])
-def test_ctrl_c_stops_the_engine_and_leaves_no_temporary_file(op, tmp_path, monkeypatch):
-    """A SIGINT while the engine waits on a reply that the server holds until the interrupt has landed."""
+def test_ctrl_c_stops_the_engine_and_leaves_no_temporary_file(op, how, tmp_path, monkeypatch):
+    """A SIGINT, or the cancel of a CancelToken the caller is bound to, while the engine waits on a reply that
+    the server holds until the interruption has landed."""
     import _thread
+    import signal
     import threading
+
+    from cirrova.transport import CancelToken, RequestCancelled
+
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)  # the suite may run with SIGINT ignored
+    token = CancelToken()
 
     calls = []
     for name in ("_native_download", "_native_upload"):
@@ -275,8 +283,8 @@ def test_ctrl_c_stops_the_engine_and_leaves_no_temporary_file(op, tmp_path, monk
 
     def held(request, op_name, key, query, outcome):
         if op_name in ("get", "put"):
-            _thread.interrupt_main()
-            release.wait(60)  # set by the test once the interrupt has reached it
+            token.cancel() if how == "token" else _thread.interrupt_main()
+            release.wait(60)  # set by the test once the interruption has reached it
         return answer(request, op_name, key, query, outcome)
 
     store.answer = held
@@ -287,7 +295,7 @@ def test_ctrl_c_stops_the_engine_and_leaves_no_temporary_file(op, tmp_path, monk
     with StoreServer(store) as server:
         client = _client("s3", store, server)
         try:
-            with pytest.raises(KeyboardInterrupt):
+            with pytest.raises(RequestCancelled if how == "token" else KeyboardInterrupt), token:
                 if op == "many":
                     transfer.download_many(client, [("big", str(out / "a")), ("big", str(out / "b"))], part_size=PART)
                 elif op == "one":
@@ -296,6 +304,7 @@ def test_ctrl_c_stops_the_engine_and_leaves_no_temporary_file(op, tmp_path, monk
                     transfer.upload_many(client, [(str(source), "k1"), (str(source), "k2")])
         finally:
             release.set()
+            signal.signal(signal.SIGINT, previous)
     assert calls == [1]
     assert os.listdir(out) == []
 

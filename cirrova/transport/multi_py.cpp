@@ -84,6 +84,7 @@ nb::object error_tuple(const multi::ItemError& e) {
 struct Ticker {
     nb::object callback;
     long long count = 0, total = 0;  // the callback's second and fourth arguments
+    std::shared_ptr<const CancelState> token;  // a CancelToken the caller's thread is bound to
     long long reported = 0;
     long long last_index = 0, done = 0;
     bool called = false;
@@ -102,6 +103,11 @@ struct Ticker {
         } release{gil};
         try {
             if (PyErr_CheckSignals() < 0) return false;
+            if (token && token->cancelled.load()) {
+                nb::object cls = getattr(nb::module_::import_("cirrova.transport"), CIRROVA_STR("RequestCancelled"));
+                PyErr_SetString(cls.ptr(), "the request was cancelled");
+                return false;
+            }
             stamp_now(now);
             last_index = index;
             done = d;
@@ -173,7 +179,7 @@ nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg
     }
     multi::Stamp now;
     stamp_now(now);
-    Ticker ticker{callback, count, total};
+    Ticker ticker{callback, count, total, bound_cancel_state()};
     multi::Tick tick = [&](long long index, long long done, multi::Stamp& s, bool final) {
         return ticker(index, done, s, final);
     };
