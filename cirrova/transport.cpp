@@ -380,7 +380,7 @@ nb::object Body::next() {
     if (!exchange_) throw nb::stop_iteration();
     Exchange& x = *exchange_;
     if (x.cancelled()) x.cancel();  // even with the rest of the body at hand
-    if (x.failure() != Failure::None) raise_failure(exchange_, request_);
+    if (x.failure() != Failure::None) fail();
     if (x.done() && !x.body_pending()) {
         exchange_.reset();  // the connection goes back to the pool
         throw nb::stop_iteration();
@@ -401,7 +401,7 @@ nb::object Body::next() {
         if (x.failure() == Failure::None && left >= 0 && (long long)n == left) x.finish();
         return n;
     });
-    if (x.failure() != Failure::None) raise_failure(exchange_, request_);
+    if (x.failure() != Failure::None) fail();
     returned_ += (long long)got;
     if (x.done() && !x.body_pending()) exchange_.reset();
     if (got == 0) {
@@ -410,6 +410,11 @@ nb::object Body::next() {
     }
     if (got < want) chunk = steal_or_throw(PyBytes_FromStringAndSize(buf, Py_ssize_t(got)));
     return chunk;
+}
+
+void Body::fail() {
+    closed_ = true;  // a body cut short by an error never reads as ended
+    raise_failure(exchange_, request_);
 }
 
 void Body::close() {
@@ -582,14 +587,20 @@ nb::object close(Args& a) {
     return nb::none();
 }
 
-Body& body_of(nb::handle stream) { return nb::cast<Body&>(getattr(stream, CIRROVA_STR("_body"))); }
+// The body is held for the call: Python code that runs meanwhile (a signal
+// handler) may drop the stream's reference.
+nb::object body_of(nb::handle stream) { return getattr(stream, CIRROVA_STR("_body")); }
 
 nb::object stream_iter(Args& a) { return nb::borrow(a.self); }
 
-nb::object stream_next(Args& a) { return body_of(a.self).next(); }
+nb::object stream_next(Args& a) {
+    nb::object body = body_of(a.self);
+    return nb::cast<Body&>(body).next();
+}
 
 nb::object stream_close(Args& a) {
-    body_of(a.self).close();
+    nb::object body = body_of(a.self);
+    nb::cast<Body&>(body).close();
     return nb::none();
 }
 

@@ -35,12 +35,15 @@ public:
     void close();
 
 private:
+    // Raises the exchange's failure; later reads raise httpx.StreamClosed.
+    [[noreturn]] void fail();
+
     std::mutex mu_;  // one reader at a time
     std::atomic<bool> closing_{false};  // close() from another thread while one reads
     std::unique_ptr<Exchange> exchange_;
     nb::object request_;
     long long returned_ = 0;  // body bytes handed to the caller
-    bool closed_ = false;     // closed before its end: reading on raises httpx.StreamClosed
+    bool closed_ = false;     // closed or failed before its end: reading on raises httpx.StreamClosed
 };
 
 // The native transfer engine's functions (transport/multi_py.cpp).

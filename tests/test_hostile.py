@@ -11,21 +11,36 @@ from cirrova.bellwyn import BellwynClient
 from cirrova.dramlet import DramletFileClient
 from cirrova.korvex import KorvexClient
 from cirrova.pelorin import PelorinOSSClient
+from cirrova.transport import NativeTransport
 from hostile_server import RESET, SILENT, HostileServer, reply
 
 PREVIOUS = b"the user's previous copy"
 
 
-class ToLoopback(httpx.HTTPTransport):
-    """Sends every request to the loopback server; the Host header stays the client's."""
+def to_loopback(base):
+    class ToLoopback(base):
+        """Sends every request to the loopback server; the Host header stays the client's."""
 
-    def __init__(self, url):
-        super().__init__()
-        self.port = httpx.URL(url).port
+        def __init__(self, url):
+            super().__init__()
+            self.port = httpx.URL(url).port
 
-    def handle_request(self, request):
-        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=self.port)
-        return super().handle_request(request)
+        def handle_request(self, request):
+            request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=self.port)
+            return super().handle_request(request)
+    return ToLoopback
+
+
+TRANSPORTS = {"httpx": to_loopback(httpx.HTTPTransport), "native": to_loopback(NativeTransport)}
+via = ["httpx"]
+
+
+@pytest.fixture(autouse=True, params=list(TRANSPORTS))
+def transport(request):
+    """Every case through httpx's transport and through NativeTransport."""
+    via[0] = request.param
+    yield request.param
+    via[0] = "httpx"
 
 
 MAKERS = {
@@ -39,7 +54,7 @@ WITH_ETAG_CHECK = ["korvex", "bellwyn", "pelorin"]
 
 
 def client(kind, srv, timeout=5.0):
-    return MAKERS[kind](httpx.Client(transport=ToLoopback(srv.url), timeout=timeout))
+    return MAKERS[kind](httpx.Client(transport=TRANSPORTS[via[0]](srv.url), timeout=timeout))
 
 
 class Obj:

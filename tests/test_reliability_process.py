@@ -186,8 +186,25 @@ def _endless_body(sock):
         sock.sendall(piece)
 
 
+OBJECT_SIZE = 64 << 20
+
+
+def _loopback_reply(req):
+    line, *fields = req.head.decode().split("\r\n")
+    if "/body" in line:
+        return _endless_body
+    if "/bkt/" not in line:
+        return response(body=b"ok")
+    if line.startswith("HEAD"):  # one object of OBJECT_SIZE bytes, its ranges served
+        return response(headers=[("ETag", '"e"'), ("Content-Length", str(OBJECT_SIZE))], length=False)
+    rng = next(v for k, _, v in (f.partition(": ") for f in fields) if k.lower() == "range")
+    start, end = map(int, rng[len("bytes="):].split("-"))
+    return response(206, "Partial Content", headers=[("ETag", '"e"'), ("Content-Range", f"bytes {start}-{end}/{OBJECT_SIZE}")],
+                    body=b"d" * (end - start + 1))
+
+
 def _loopback_server():
-    return RawServer(lambda req: _endless_body if b"/body" in req.head.split(b"\r\n")[0] else response(body=b"ok"))
+    return RawServer(_loopback_reply)
 
 
 EXIT_INSIDE_TRANSPORT = r"""
@@ -197,6 +214,14 @@ url, where = sys.argv[1], sys.argv[2]
 c = httpx.Client(transport=NativeTransport(), timeout=None)
 def request():
     c.get(url + "/fast")
+def upload():  # the body is pulled from Python while libcurl sends
+    c.put(url + "/fast", content=(b"u" * 65536 for _ in range(64)))
+def transfer():
+    import os, tempfile
+    from cirrova import transfer
+    from cirrova.korvex import KorvexClient
+    client = KorvexClient("AK", "SK", "bkt", endpoint=url, http_client=c)
+    transfer.download(client, "k", os.path.join(tempfile.mkdtemp(), "k"), part_size=1 << 20, concurrency=4)
 def body():
     with c.stream("GET", url + "/body") as r:
         for _ in r.iter_raw():
@@ -208,12 +233,13 @@ def loop(call):
         except Exception:
             pass
 for _ in range(3):
-    threading.Thread(target=loop, args=(request if where == "request" else body,), daemon=True).start()
+    threading.Thread(target=loop, args=({"request": request, "upload": upload, "body": body, "transfer": transfer}[where],),
+                     daemon=True).start()
 time.sleep(0.3)
 """
 
 
-@pytest.mark.parametrize("where", ["request", "body"])
+@pytest.mark.parametrize("where", ["request", "upload", "body", "transfer"])
 def test_interpreter_exit_while_daemon_threads_are_inside_the_native_transport(where):
     with _loopback_server() as srv:
         procs = [child(EXIT_INSIDE_TRANSPORT, srv.url(), where, threads_left_at_exit=True) for _ in range(4)]
@@ -227,10 +253,15 @@ import signal, sys, httpx
 signal.signal(signal.SIGINT, signal.default_int_handler)  # the suite may run with SIGINT ignored
 from cirrova.transport import NativeTransport
 url, phase, kind = sys.argv[1:4]
-c = httpx.Client(transport=NativeTransport() if kind == "native" else httpx.HTTPTransport(), timeout=None)
+limits = httpx.Limits(max_connections=1)
+c = httpx.Client(transport=NativeTransport(limits=limits) if kind == "native" else httpx.HTTPTransport(limits=limits),
+                 timeout=None)
 try:
     if phase == "send":
         c.put(url, content=b"x" * (64 << 20))
+    elif phase == "free connection":
+        held = c.send(c.build_request("GET", url), stream=True)
+        c.get(url)  # waits for the one connection, held above
     else:
         with c.stream("GET", url) as r:
             for _ in r.iter_raw():
@@ -253,7 +284,7 @@ def _trickle(sock):
 
 
 WAITS = {"first byte": lambda req: silent, "body": lambda req: _stalled_body,
-         "trickling body": lambda req: _trickle, "send": None}
+         "trickling body": lambda req: _trickle, "send": None, "free connection": lambda req: _stalled_body}
 
 
 @pytest.mark.parametrize("kind", ["httpx", "native"])

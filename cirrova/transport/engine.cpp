@@ -219,7 +219,10 @@ void Pool::close() {
 // ---------------------------------------------------------------------------
 
 Exchange::Exchange(std::shared_ptr<Pool> pool, Request req, std::unique_ptr<BodySource> body)
-    : pool_(std::move(pool)), req_(std::move(req)), body_(std::move(body)) {}
+    : pool_(std::move(pool)),
+      req_(std::move(req)),
+      body_(std::move(body)),
+      next_signal_check_(Clock::now() + kWaitSlice) {}
 
 Exchange::~Exchange() { release(); }
 
@@ -384,6 +387,8 @@ bool Exchange::attempt() {
 template <class Stop>
 void Exchange::pump(Stop stop, bool early) {
     CURLM* multi = conn_->multi;
+    // Signals are looked at only in a wait that lasts: a short exchange never takes the interpreter lock.
+    next_signal_check_ = Clock::now() + kWaitSlice;
     while (!done_ && !stop()) {
         if (Failure f = interruption(); f != Failure::None) {
             fail(f);
@@ -419,7 +424,8 @@ void Exchange::pump(Stop stop, bool early) {
             auto now = Clock::now();
             auto due = std::min(last_read_ + kQuiet, sink_first_ + kMaxHold);
             if (now >= due) return;
-            wait_ms = std::min(wait_ms, long(std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count()) + 1);
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+            wait_ms = std::min(wait_ms, long(ms));
         }
         if (connected_) {
             // httpx's read and write time-outs bound each wait for progress.
@@ -441,11 +447,7 @@ void Exchange::pump(Stop stop, bool early) {
     }
 }
 
-size_t Exchange::read_some(char* buf, size_t cap) { return read_into(buf, cap, true); }
-
-size_t Exchange::read_into(char* buf, size_t cap) { return read_into(buf, cap, false); }
-
-size_t Exchange::read_into(char* buf, size_t cap, bool early) {
+size_t Exchange::read_some(char* buf, size_t cap) {
     sink_ = buf;
     sink_cap_ = cap;
     sink_len_ = 0;
@@ -467,7 +469,7 @@ size_t Exchange::read_into(char* buf, size_t cap, bool early) {
     }
     if (!done_) {
         last_read_ = std::max(last_read_, Clock::now());
-        pump([this] { return sink_len_ == sink_cap_; }, early);
+        pump([this] { return sink_len_ == sink_cap_; }, true);
     }
     size_t got = sink_len_;
     sink_ = nullptr;
@@ -493,7 +495,12 @@ void Exchange::release() {
     if (!conn_) return;
     bool reusable = done_ && failure_ == Failure::None && result_ == CURLE_OK && overflow_.empty() && !paused_;
     conn_->socket = CURL_SOCKET_BAD;
-    if (reusable && conn_->easy) curl_easy_getinfo(conn_->easy, CURLINFO_ACTIVESOCKET, &conn_->socket);
+    long version = 0;
+    // An HTTP/2 connection carries frames of its own while idle (libcurl reads them): only an
+    // HTTP/1 connection must stay silent until its next request.
+    if (reusable && conn_->easy && curl_easy_getinfo(conn_->easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+        version < CURL_HTTP_VERSION_2_0)
+        curl_easy_getinfo(conn_->easy, CURLINFO_ACTIVESOCKET, &conn_->socket);
     detach();
     if (conn_->easy) curl_easy_setopt(conn_->easy, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(headers_);

@@ -157,9 +157,10 @@ public:
     // Takes a connection, sends the request and waits for the head of the
     // final response. False on failure.
     bool start();
-    // Fills up to `cap` bytes of the body into `buf`; fewer only at its end
-    // or on failure.
-    size_t read_into(char* buf, size_t cap);
+    // Fills up to `cap` bytes of the body into `buf`. Returns fewer once the
+    // socket has gone quiet with some bytes at hand (or the first of them
+    // has waited long), at the end of the body, or on failure.
+    size_t read_some(char* buf, size_t cap);
     // Runs the transfer to its end (the body already taken whole).
     void finish();
     // Gives the connection back: to the pool after a complete exchange,
@@ -176,9 +177,6 @@ public:
 
     bool done() const { return done_; }
     bool body_pending() const { return !overflow_.empty() || paused_; }
-    // Fills up to `cap` bytes like read_into, but returns what has arrived
-    // once the socket goes quiet (or the oldest byte waited too long).
-    size_t read_some(char* buf, size_t cap);
     Failure failure() const { return failure_; }
     CURLcode curl_code() const { return result_; }
     bool connected() const { return connected_; }
@@ -201,10 +199,11 @@ private:
     static int on_connected(void* self, char*, char*, int, int);
     // Pulls the next piece of the request body (BodySource::next's result).
     int next_piece();
-    size_t read_into(char* buf, size_t cap, bool early);
 
     bool configure();
     bool attempt();
+    // Drives the transfer until `stop()`, the end or a failure; with `early`,
+    // also once the body bytes at hand have waited as read_some allows.
     template <class Stop>
     void pump(Stop stop, bool early = false);
     bool check_content_length(std::string_view value);
