@@ -185,3 +185,61 @@ def connection_last(head):
     if tokens:
         lines.append(b"Connection: " + b", ".join(tokens))
     return b"\r\n".join(lines)
+
+
+def trickle(head, arrived=None, every=0.05, limit=600.0):
+    """An answer that sends `head` (status line and headers), then one body byte every `every` seconds until
+    the client hangs up (or `limit` seconds pass); `arrived` (an Event) is set once the head is out."""
+    def answer(sock):
+        try:
+            sock.sendall(head)
+            if arrived is not None:
+                arrived.set()
+            for _ in range(int(limit / every)):
+                sock.sendall(b"x")
+                threading.Event().wait(every)
+        except OSError:
+            pass
+    return answer
+
+
+def held(arrived=None):
+    """An answer that says nothing until the client hangs up; `arrived` is set when the request is in."""
+    def answer(sock):
+        if arrived is not None:
+            arrived.set()
+        silent(sock)
+    return answer
+
+
+class StoredObject:
+    """Replies for one object `data`, at any path: HEAD gives its size, GET the asked range (206) or all of it
+    (200). `headers` go with every reply (a Content-Encoding, say); `ignore_range` answers every GET with the
+    whole object; `fault(req, index)` may return an answer of its own for the `index`-th GET (from 0)."""
+
+    def __init__(self, data, headers=(), ignore_range=False, fault=None):
+        self.data, self.headers, self.ignore_range, self.fault = data, list(headers), ignore_range, fault
+        self.etag = '"' + hashlib.md5(data).hexdigest() + '"'
+        self.gets = []
+        self._lock = threading.Lock()
+
+    def __call__(self, req):
+        fields = dict(line.split(b": ", 1) for line in req.head.split(b"\r\n")[1:] if b": " in line)
+        fields = {k.lower().decode(): v.decode() for k, v in fields.items()}
+        common = self.headers + [("ETag", self.etag)]
+        if req.method == b"HEAD":
+            return response(headers=common + [("Content-Length", len(self.data))], length=False)
+        with self._lock:
+            index = len(self.gets)
+            self.gets.append(fields)
+        if self.fault is not None:
+            answer = self.fault(fields, index)
+            if answer is not None:
+                return answer
+        rng = fields.get("range")
+        if rng is None or self.ignore_range:
+            return response(headers=common, body=self.data)
+        start, end = (int(x) for x in rng.removeprefix("bytes=").split("-"))
+        end = min(end, len(self.data) - 1)
+        return response(206, "Partial Content", common + [("Content-Range", f"bytes {start}-{end}/{len(self.data)}")],
+                        self.data[start:end + 1])

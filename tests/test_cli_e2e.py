@@ -16,6 +16,7 @@ import httpx
 import pytest
 
 from cirrova.cli import main
+from sigint import default_in_child
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -162,7 +163,8 @@ def test_ctrl_c_in_a_process_leaves_nothing_behind(server, config, big, tmp_path
     target.mkdir()
     child = subprocess.Popen([sys.executable, "-m", "cirrova", "--config", config, "cp", "--concurrency", "1",
                               "--part-size", "1MiB", f"s3://{bucket}/big.bin", str(target / "big.bin")],
-                             env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=default_in_child)  # Ctrl-C works even when the suite runs with it ignored
     # Interrupt once bytes are arriving in the download's temporary file.
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and not any(os.path.getsize(p) if p.exists() else 0 for p in target.iterdir()):

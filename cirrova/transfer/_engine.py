@@ -135,7 +135,8 @@ def excerpt(response, limit=EXCERPT):
 def status_error(response, what):
     """The exception for an unexpected status: Retry for 5xx and 429, TransferError otherwise."""
     status = response.status_code
-    error = TransferError(f"{what} 失败: {status} {excerpt(response)}".rstrip(), status)
+    # An error's body explains it; the body of an unexpected success is data, not worth quoting.
+    error = TransferError(f"{what} 失败: {status} {excerpt(response) if status >= 300 else ''}".rstrip(), status)
     if status >= 500 or status == 429:
         return Retry(error, retry_after(response))
     return error

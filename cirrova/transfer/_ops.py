@@ -70,20 +70,19 @@ def fetch(service, key, start, end, size, etag, timeout, cancel, sink=None):
         length = response.headers.get("Content-Length")
         if length is not None and length.strip() != str(expected):
             raise Retry(TransferError(f"{what} 失败: Content-Length 为 {length!r:.40}, 应为 {expected}", status))
+        if sink is None:  # memory for the body only once the reply is known to be the one asked for
+            expect.body = bytearray(expected)
+            expect.consume = partial(_fill, expect.body)
 
     def send():
-        if sink is not None:
-            body, base = None, 0 if start is None else start
-            consume = lambda offset, chunk: sink.write_at(base + offset, chunk)  # noqa: E731
-        else:
-            body = bytearray(expected)
-            consume = partial(_fill, body)
+        base = 0 if start is None else start
+        consume = None if sink is None else lambda offset, chunk: sink.write_at(base + offset, chunk)
         expect = Expect(check, expected, consume, cancel)
         response = service.get(key, start, end, etag, timeout, expect)
         if expect.received != expected:
             raise Retry(TransferError(f"{what} 失败: 收到 {expect.received} 字节, 应为 {expected} 字节",
                                       response.status_code))
-        return body
+        return expect.body
 
     return attempt(cancel, send)
 

@@ -29,6 +29,7 @@ class Expect:
         self.check, self.limit, self.consume, self.cancel = check, limit, consume, cancel
         self.seen = False
         self.received = 0
+        self.body = None  # where a check that keeps the body in memory puts it
 
 
 def _on_response(response):
