@@ -137,7 +137,8 @@ def error_of(error, key):
     """The exception the Python path raises for the failure the engine reports."""
     kind, what, status, text, cls, headers, body, header, a, b, c, err = error
     if kind == "status":
-        return TransferError(f"{what} 失败: {status} {body[:EXCERPT].decode('utf-8', 'replace')}".rstrip(), status)
+        shown = body[:EXCERPT].decode("utf-8", "replace") if status >= 300 else ""  # a success's body is data
+        return TransferError(f"{what} 失败: {status} {shown}".rstrip(), status)
     if kind == "transport":
         return getattr(httpx, cls)(text)
     if kind == "short":

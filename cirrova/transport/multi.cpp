@@ -707,8 +707,9 @@ public:
     }
 
 private:
-    // Fails the attempt with a status error; 5xx and 429 may be retried.
-    void status_error(Req& r, CURL* e) {
+    // Fails the attempt with a status error; 5xx and 429 may be retried. An error's body explains it and
+    // is kept for the message; the body of an unexpected success is not read (false: stop the transfer).
+    bool status_error(Req& r, CURL* e) {
         r.failed = true;
         r.error = ItemError{};
         r.error.kind = "status";
@@ -717,6 +718,7 @@ private:
         r.retry = r.status >= 500 || r.status == 429;
         if (r.retry) r.wait = retry_after(e, opt_.retry_after_cap);
         r.mode = Mode::Capture;
+        return r.status >= 300;
     }
 
     // What to do with the body, decided from the head, as the Python path
@@ -735,8 +737,7 @@ private:
         switch (r.step) {
             case Step::Put: {
                 if (r.status != 200) {
-                    status_error(r, e);
-                    return true;
+                    return status_error(r, e);
                 }
                 if (r.part < 0) {
                     o.item->etag_reply = header(e, "ETag");
@@ -749,8 +750,7 @@ private:
             }
             case Step::Head: {
                 if (r.status != 200) {
-                    status_error(r, e);
-                    return true;
+                    return status_error(r, e);
                 }
                 std::optional<std::string> length = header(e, "Content-Length");
                 bool digits = length && !length->empty() &&
@@ -773,8 +773,7 @@ private:
                     return true;
                 }
                 if (r.status != 200 && r.status != 206) {
-                    status_error(r, e);
-                    return true;
+                    return status_error(r, e);
                 }
                 std::optional<long long> length = content_length(e);
                 if (r.status == 200) {  // the whole object
@@ -811,14 +810,12 @@ private:
                 long long expected;
                 if (whole) {
                     if (r.status != 200) {
-                        status_error(r, e);
-                        return true;
+                        return status_error(r, e);
                     }
                     expected = o.size;
                 } else {
                     if (r.status != 206) {
-                        status_error(r, e);
-                        return true;
+                        return status_error(r, e);
                     }
                     std::optional<std::string> value = header(e, "Content-Range");
                     std::optional<ContentRange> got = parse_content_range(value);
@@ -1285,23 +1282,20 @@ bool download_one(Pool& pool, const Signer& signer, const Options& opt, Item& it
     if (!open_object(o, item)) return true;
     Loop loop(pool, signer, opt, now, tick);
     loop.origin = origin_of(signer);
-    // The ranges of the Python path: each part in spans, in order.
-    std::deque<std::pair<long long, long long>> todo;
-    long long parts = std::max(1LL, (o.size + opt.part_size - 1) / opt.part_size);
-    std::vector<int> spans_left(size_t(o.size > 0 ? parts : 0), 0);  // progress is reported per part
-    for (long long index = 0; o.size > 0 && index < parts; ++index) {
-        long long start = index * opt.part_size, end = std::min(start + opt.part_size, o.size) - 1;
-        for (long long first = start; first <= end; first += opt.span) {
-            todo.emplace_back(first, std::min(first + opt.span, end + 1) - 1);
-            ++spans_left[size_t(index)];
-        }
-    }
+    // As on the Python path: up to `concurrency` parts at once, the spans of each part one after another
+    // (so a part that never ends holds one slot, and a failing part is met as soon as it starts).
+    long long parts = std::max(1LL, (o.size + opt.part_size - 1) / opt.part_size), next_part = 0;
+    int active = 0;
     bool failed = false;
+    auto span_at = [&](long long first) {
+        long long part_end = std::min((first / opt.part_size + 1) * opt.part_size, o.size);
+        return std::min(first + opt.span, part_end) - 1;
+    };
     auto start_more = [&] {
-        while (!failed && o.running < opt.concurrency && !todo.empty()) {
-            auto [start, end] = todo.front();
-            todo.pop_front();
-            loop.add(&o, Step::Range, start, end);
+        while (!failed && active < opt.concurrency && next_part < parts && o.size > 0) {
+            long long first = next_part++ * opt.part_size;
+            ++active;
+            loop.add(&o, Step::Range, first, span_at(first));
         }
     };
     loop.on_done = [&](Req& r, bool ok) {
@@ -1311,13 +1305,16 @@ bool download_one(Pool& pool, const Signer& signer, const Options& opt, Item& it
             loop.cancel(&o);
             return;
         }
-        if (r.step == Step::Range) {
-            long long part = r.start / opt.part_size;
-            if (--spans_left[size_t(part)] == 0) {
-                loop.progress_index = part;
-                loop.progress_done += std::min(o.size, (part + 1) * opt.part_size) - part * opt.part_size;
-            }
+        if (r.step != Step::Range) return;
+        long long part = r.start / opt.part_size;
+        long long part_end = std::min((part + 1) * opt.part_size, o.size) - 1;
+        if (r.end < part_end) {  // the part's next span, in the same slot
+            loop.add(&o, Step::Range, r.end + 1, span_at(r.end + 1));
+            return;
         }
+        loop.progress_index = part;
+        loop.progress_done += part_end + 1 - part * opt.part_size;
+        --active;
         start_more();
     };
     if (o.size == 0)
