@@ -57,14 +57,12 @@ thread_local PyObject* t_signal_error = nullptr;
 
 bool check_signals() {
     if (!pthread_equal(pthread_self(), g_main_thread)) return false;  // handlers run on the main thread only
-    PyGILState_STATE st = ensure_gil();
-    bool raised = PyErr_CheckSignals() < 0;
-    if (raised) {
+    return with_gil_again([] {
+        if (PyErr_CheckSignals() == 0) return false;
         Py_XDECREF(t_signal_error);
         t_signal_error = PyErr_GetRaisedException();
-    }
-    PyGILState_Release(st);
-    return raised;
+        return true;
+    });
 }
 
 [[noreturn]] void raise_signal_error() {
@@ -140,16 +138,8 @@ public:
     // Called back from libcurl: a thread that the interpreter ends in here
     // (taking the lock, or inside the iterator) is parked, never unwound
     // through libcurl's frames.
-    CIRROVA_CATCHES_FORCED_UNWIND int next(const char** data, size_t* size) override {
-        PyGILState_STATE st = ensure_gil();
-        int r = -1;
-        try {
-            r = pull(data, size);
-        } catch (abi::__forced_unwind&) {
-            park_exiting_thread();
-        }
-        PyGILState_Release(st);
-        return r;
+    int next(const char** data, size_t* size) override {
+        return with_gil_again([&] { return pull(data, size); });
     }
 
     // What the body iterator raised (a new reference).

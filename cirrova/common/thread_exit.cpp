@@ -72,14 +72,6 @@ CIRROVA_CATCHES_FORCED_UNWIND void restore_thread(PyThreadState* state) noexcept
     }
 }
 
-CIRROVA_CATCHES_FORCED_UNWIND PyGILState_STATE ensure_gil() noexcept {
-    try {
-        return PyGILState_Ensure();
-    } catch (abi::__forced_unwind&) {
-        park_exiting_thread();
-    }
-}
-
 }  // namespace cirrova
 
 #if defined(CIRROVA_WRAP_REFCOUNT)

@@ -59,8 +59,11 @@ void watch_interpreter_exit();
 // thread is parked instead, as 3.14 does: nothing above it (a destructor, a
 // lock guard, libcurl's frames) is unwound without the lock.
 void restore_thread(PyThreadState* state) noexcept;
-// PyGILState_Ensure with the same parking; for code called back from C.
-PyGILState_STATE ensure_gil() noexcept;
+
+namespace detail {
+// The thread state released by this thread's innermost without_gil call.
+inline thread_local PyThreadState* t_released = nullptr;
+}  // namespace detail
 
 // Runs `f` with the interpreter lock released and takes it back by an
 // ordinary call (a release guard's destructor is noexcept: a forced unwind
@@ -68,18 +71,50 @@ PyGILState_STATE ensure_gil() noexcept;
 template <class F>
 decltype(auto) without_gil(F&& f) {
     PyThreadState* state = PyEval_SaveThread();
+    PyThreadState* outer = detail::t_released;
+    detail::t_released = state;
+    auto relock = [&] {
+        detail::t_released = outer;
+        restore_thread(state);
+    };
     try {
         if constexpr (std::is_void_v<decltype(f())>) {
             f();
-            restore_thread(state);
+            relock();
         } else {
             decltype(auto) r = f();
-            restore_thread(state);
+            relock();
             return r;
         }
     } catch (...) {
-        restore_thread(state);
+        relock();
         throw;
+    }
+}
+
+// For code called back from C inside without_gil on this thread (a libcurl
+// callback): runs `f` with the lock taken back, then releases it again. The
+// thread's own state is taken back, never a new one from PyGILState_Ensure,
+// which at exit may find the interpreter's thread bookkeeping gone. A thread
+// that the interpreter ends here, taking the lock or inside `f`, is parked.
+// `f` must not throw.
+template <class F>
+CIRROVA_CATCHES_FORCED_UNWIND auto with_gil_again(F&& f) noexcept {
+    PyThreadState* state = detail::t_released;
+    try {
+        if (state) {
+            restore_thread(state);
+            auto r = f();
+            PyEval_SaveThread();
+            return r;
+        }
+        if (interpreter_exiting()) park_exiting_thread();
+        PyGILState_STATE st = PyGILState_Ensure();
+        auto r = f();
+        PyGILState_Release(st);
+        return r;
+    } catch (abi::__forced_unwind&) {
+        park_exiting_thread();
     }
 }
 

@@ -1,5 +1,6 @@
 """Retries with back-off, and the bounded worker pool that every transfer runs on."""
 
+import importlib
 import queue
 import random
 import threading
@@ -7,10 +8,16 @@ import time
 
 import httpx
 
-try:
-    from cirrova.transport import CancelToken
-except ImportError:  # the native transport not built: requests in flight cannot be aborted
-    CancelToken = None
+
+def _token_class():
+    """The native transport's CancelToken; None where the transport is not built."""
+    try:
+        return importlib.import_module("cirrova.transport").CancelToken
+    except (ImportError, AttributeError):  # then requests in flight cannot be aborted
+        return None
+
+
+_CancelToken = _token_class()
 
 #: Attempts per request (the first try included).
 ATTEMPTS = 4
@@ -65,7 +72,7 @@ class Stop(threading.Event):
 
     def __init__(self):
         super().__init__()
-        self.token = CancelToken() if CancelToken is not None else _NoToken()
+        self.token = _CancelToken() if _CancelToken is not None else _NoToken()
         self._files = set()
         self._files_lock = threading.Lock()
         self._abandoned = False
@@ -283,7 +290,7 @@ def drive(concurrency, jobs, on_progress=None, on_done=None):
         cancel.set()
         _finish(pool, cancel, drop_queued=True)
         raise
-    _finish(pool, cancel, drop_queued=first is not None)
+    _finish(pool, cancel, drop_queued=first is not None, deadline=deadline)
     if first is not None:
         for error in later:
             first.add_note(f"later failure: {error!r}")
@@ -331,8 +338,13 @@ class Workers:
         return [t for t in self.threads if t.is_alive()]
 
 
-def _finish(pool, cancel, drop_queued):
-    if pool.join(drop_queued=drop_queued, timeout=JOIN_GRACE if cancel.is_set() else None):
+def _finish(pool, cancel, drop_queued, deadline=None):
+    """Joins the workers: without limit when all went well, else within the grace left (from `deadline`,
+    when the stop began earlier); the workers still running then are abandoned."""
+    timeout = None
+    if cancel.is_set():
+        timeout = JOIN_GRACE if deadline is None else max(0.0, deadline - time.monotonic())
+    if pool.join(drop_queued=drop_queued, timeout=timeout):
         cancel.abandon()
 
 

@@ -8,7 +8,7 @@ import threading
 
 #: Temporary files not yet committed or discarded, removed at exit whatever way the program ends (a second
 #: Ctrl-C during the cleanup of the first, a worker left running in a request).
-_LIVE = set()
+_LIVE: set["TempFile"] = set()
 _LIVE_LOCK = threading.Lock()
 
 
