@@ -1,5 +1,5 @@
 from types import TracebackType
-from typing import Any, Callable, Optional, Union
+from typing import Optional, Union
 
 import httpx
 
@@ -31,21 +31,3 @@ class NativeTransport(httpx.BaseTransport):
     ) -> None: ...
     def handle_request(self, request: httpx.Request) -> httpx.Response: ...
     def close(self) -> None: ...
-
-# The native transfer engine (cirrova.transfer's fast path; internal).
-def _native_download(
-    transport: NativeTransport, config: tuple, items: list, options: tuple, callback: Optional[Callable[..., Any]],
-    many: bool, count: int, total: int,
-) -> tuple: ...
-def _native_upload(
-    transport: NativeTransport, config: tuple, items: list, options: tuple, callback: Optional[Callable[..., Any]],
-    count: int, total: int, headers: list,
-) -> tuple: ...
-def _native_upload_parts(
-    transport: NativeTransport, config: tuple, item: tuple, options: tuple, callback: Optional[Callable[..., Any]],
-    count: int, headers: list, query: tuple,
-) -> tuple: ...
-def _native_copy(
-    transport: NativeTransport, config: tuple, dst_transport: NativeTransport, dst_config: tuple, item: tuple,
-    options: tuple, callback: Optional[Callable[..., Any]], count: int, headers: list, query: Optional[tuple],
-) -> tuple: ...

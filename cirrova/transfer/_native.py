@@ -8,6 +8,7 @@ A call runs natively only when the engine sends exactly what the client's own me
 Every other call takes the Python path unchanged, so MockTransport and overrides still see every request.
 """
 
+import importlib
 import os
 import stat
 import threading
@@ -19,7 +20,12 @@ from cirrova.bellwyn import BellwynClient
 from cirrova.dramlet import DramletFileClient
 from cirrova.korvex import KorvexClient
 from cirrova.pelorin import PelorinOSSClient
-from cirrova.transport import NativeTransport, _native_copy, _native_download, _native_upload, _native_upload_parts
+from cirrova.transport import NativeTransport
+
+# The engine's entry points are private to the package and have no stubs: looked up on the module.
+_transport = importlib.import_module("cirrova.transport")
+_native_download, _native_upload = _transport._native_download, _transport._native_upload
+_native_upload_parts, _native_copy = _transport._native_upload_parts, _transport._native_copy
 
 from . import _engine, _stream
 from ._engine import EXCERPT, TransferError

@@ -95,12 +95,11 @@ struct Ticker {
             done = d;
             return true;
         }
-        // Taken back by a call that parks this thread if the interpreter ends it at exit.
-        PyGILState_STATE gil = ensure_gil();
-        struct Release {
-            PyGILState_STATE state;
-            ~Release() { PyGILState_Release(state); }
-        } release{gil};
+        // This thread's own state taken back; parked if the interpreter ends the thread at exit.
+        return with_gil_again([&] { return locked(index, d, now); });
+    }
+
+    bool locked(long long index, long long d, multi::Stamp& now) {
         try {
             if (PyErr_CheckSignals() < 0) return false;
             if (token && token->cancelled.load()) {
