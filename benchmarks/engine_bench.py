@@ -202,3 +202,33 @@ def bench_engine(table, quick, tmp, at_least):
     finally:
         shutil.rmtree(root, ignore_errors=True)
         shutil.rmtree(out, ignore_errors=True)
+    if not quick:  # s3rver takes seconds to start: not in the quick pass
+        _s3rver_row(table, tmp)
+
+
+def _s3rver_row(table, tmp):
+    """End to end against s3rver (a Node.js S3 server): information only, the server is the bottleneck."""
+    from cirrova import transfer
+
+    what = "engine end to end on s3rver"
+    src = os.path.join(tmp, "engine-s3rver.bin")
+    transfer_bench._write_object(src, 64 * MiB)
+    dst = os.path.join(tmp, "engine-s3rver-out.bin")
+    try:
+        with transfer_bench.s3rver() as server, transfer_bench.http_client() as http:
+            client = transfer_bench.s3_client(server.endpoint, http)
+            up = lambda: transfer.upload(client, src, "big.bin", concurrency=8)  # noqa: E731
+            down = lambda: transfer.download(client, "big.bin", dst, concurrency=8)  # noqa: E731
+            n_up, n_down = _measure(up, 1), _measure(down, 1)
+            with python_path(True):
+                p_up, p_down = _measure(up, 1), _measure(down, 1)
+            table.add(what, "%.2f" % (p_down[0] / n_down[0]), "info", "-",
+                      "download native / Python path; 64 MiB download native %.0f, Python path %.0f MiB/s; "
+                      "upload native %.0f, Python path %.0f MiB/s"
+                      % (64 / n_down[0], 64 / p_down[0], 64 / n_up[0], 64 / p_up[0]))
+    except Exception as exc:  # noqa: BLE001 - no node/npm, or s3rver failed: a failed row, not a crash
+        table.fail(what, "info", "%s: %s" % (type(exc).__name__, exc))
+    finally:
+        for path in (src, dst):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
