@@ -1,5 +1,6 @@
 """A throw-away nginx on 127.0.0.1 serving one directory, optionally with a per-connection rate cap and a
-second server that takes any PUT and answers 200 (a sink for upload benchmarks).
+second server that takes any PUT and answers 200 with an ETag, and any POST with an upload id (a sink for upload
+benchmarks, multipart ones included).
 
     with Nginx(root, limit_rate="16m", sink=True) as server:
         server.endpoint      # "http://127.0.0.1:PORT"; /a/b serves ROOT/a/b with Range, ETag and If-Match
@@ -46,7 +47,13 @@ SINK = """    server {{
         listen 127.0.0.1:{port};
         client_max_body_size 0;
         location / {{
+            # An ETag, as the services give every stored object and part.
+            add_header ETag '"0123456789abcdef0123456789abcdef"' always;
             if ($request_method = PUT) {{ return 200; }}
+            # Opening and completing a multipart upload: one reply fits both.
+            if ($request_method = POST) {{
+                return 200 '<Result><UploadId>sink</UploadId><ETag>"sink"</ETag></Result>';
+            }}
         }}
     }}
 """

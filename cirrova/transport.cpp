@@ -640,6 +640,9 @@ constexpr const char* kCloseDoc = "关闭连接池中的全部连接；使用中
 
 }  // namespace
 
+// The native transfer engine's hook: the token bound to this thread, if any.
+std::shared_ptr<const CancelState> bound_cancel_state() { return t_bound.empty() ? nullptr : t_bound.back(); }
+
 }  // namespace cirrova::transport
 
 using namespace cirrova;
@@ -655,6 +658,7 @@ CIRROVA_MODULE(transport, m) {
     // State only: every Python-visible method goes through the project's own
     // method machinery, which lets the unwind of a thread ended at exit pass.
     nb::class_<Core>(m, "_Pool");
+    bind_multi(m);
     nb::class_<Body>(m, "_Body");
     nb::class_<CancelHandle>(m, "_CancelState");
 

@@ -46,4 +46,9 @@ private:
     bool closed_ = false;     // closed or failed before its end: reading on raises httpx.StreamClosed
 };
 
+// The native transfer engine's functions (transport/multi_py.cpp).
+void bind_multi(nb::module_& m);
+// The cancel state of the innermost CancelToken bound to this thread, or null.
+std::shared_ptr<const CancelState> bound_cancel_state();
+
 }  // namespace cirrova::transport

@@ -243,9 +243,9 @@ class Source:
             chunk = bytes(self._view[self.read_bytes:self.read_bytes + n])
         else:
             pieces, got = [], 0
-            if self._pending:
-                pieces.append(self._pending)
-                got, self._pending = len(self._pending), b""
+            if self._pending:  # never more than n: a part put back may be longer than the parts now read
+                pieces.append(self._pending[:n])
+                got, self._pending = len(pieces[0]), self._pending[n:]
             while got < n:
                 piece = self._file.read(n - got)
                 if piece is None:  # a non-blocking stream with nothing yet

@@ -6,6 +6,7 @@ import os
 import threading
 from functools import partial
 
+from . import _native
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
 from ._engine import Retry, TransferError, attempt, drive, status_error
 from ._files import PassThrough, Source, TempFile, open_sink, target_path
@@ -183,6 +184,10 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
     path = target_path(local_path)
 
     size, etag, _, md5 = attempt(_CALLER, lambda: service.head(key, timeout))
+    if not (checksum and md5):  # the engine does not check digests yet
+        native = _native.download(client, service, key, path, size, etag, part_size, concurrency, callback, timeout)
+        if native is not None:
+            return native
     total_parts = max(1, -(-size // part_size))
     progress = Progress(callback, total_parts, size)
 
@@ -225,6 +230,10 @@ def upload(client, source, key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, c
     check_int(concurrency, "concurrency", 1)
     check_callback(callback)
     check_upload_options(content_type, headers)
+    native = _native.upload(client, service, source, key, part_size, concurrency, callback, content_type, headers,
+                            timeout, checksum)
+    if native is not None:
+        return native
     src = Source(source)
     try:
         check_part_count(service, src.size, part_size)
@@ -323,6 +332,10 @@ def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZ
 
     size, etag, content_type, known = attempt(_CALLER, lambda: src.head(src_key, timeout))
     check_part_count(dst, size, part_size)
+    native = _native.copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag, content_type, part_size,
+                          concurrency, callback, timeout, checksum)
+    if native is not None:
+        return native
     progress = Progress(callback)
     if size <= part_size:
         body = fetch(src, src_key, 0 if size else None, size - 1 if size else None, size, etag, timeout, _CALLER)
