@@ -12,7 +12,10 @@ import httpx
 
 from cirrova.cli.errors import UsageError
 from cirrova.cli.profiles import SCHEMES, config_path, load_profiles, make_client, resolve_profile
+from cirrova import transfer
 from cirrova.dramlet import DramletFileClient
+from cirrova.korvex import KorvexClient
+from cirrova.pelorin import PelorinOSSClient
 
 #: Settings that shape how cirrova moves data rather than which service it talks to.
 TUNING = {"concurrency": 8, "part_size": 8 * 1024 * 1024, "http_client_factory": None}
@@ -149,3 +152,29 @@ class Clients:
                 self._http.close()
             self._http = None
             self._by_bucket.clear()
+
+
+def service_copy(src_client, src_bucket, src_key, dst_client, dst_key, *, same, part_size, concurrency):
+    """One object copied: by the service itself when `same` (both clients of one account of one service)
+    and the service copies (S3, COS, OSS), else streamed through memory by transfer.copy."""
+    if same and isinstance(dst_client, KorvexClient):
+        dst_client.copy_object(src_key, dst_key, src_bucket=src_bucket)
+        return
+    if same and isinstance(dst_client, PelorinOSSClient):
+        source = f"/{src_bucket}/{urllib.parse.quote(src_key, safe='/')}"
+        response = dst_client.upload(dst_key, b"", headers={"x-oss-copy-source": source})
+        raise_for(response, f"{src_bucket}/{src_key}")
+        return
+    transfer.copy(src_client, src_key, dst_client, dst_key, part_size=part_size, concurrency=concurrency)
+
+
+def raise_for(response, what, ok=(200,)):
+    status = response.status_code
+    if status in ok:
+        return
+    text = response.text[:300] if response.content else ""
+    if status == 404:
+        raise FileNotFoundError(what)
+    if status == 403:
+        raise PermissionError(f"{what}: {text}")
+    raise OSError(f"{what}: {status} {text}".rstrip())

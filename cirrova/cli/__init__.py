@@ -149,6 +149,8 @@ def build_parser():
                    help="bytes per part, e.g. 16MiB (8MiB)")
     p.add_argument("--src-profile", metavar="NAME", default=None, help="profile for SRC (default --profile)")
     p.add_argument("--dst-profile", metavar="NAME", default=None, help="profile for DST (default --profile)")
+    p.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                   help="with -r between two services: run the copy on this Dask scheduler (cirrova[dask])")
 
     p = command("rm", commands.rm, "delete an object, or a prefix tree with --recursive")
     p.add_argument("url", metavar="URL")

@@ -9,9 +9,9 @@ import threading
 from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
 
 from cirrova import _connect, transfer
+from cirrova._connect import raise_for as _raise_for, service_copy
 from cirrova._listing import iter_pages, list_level, parse_time
 from cirrova.korvex import KorvexClient
-from cirrova.pelorin import PelorinOSSClient
 from cirrova.transfer._service import Service
 
 MiB = 1024 * 1024
@@ -384,36 +384,9 @@ class ObjectFileSystem(AbstractFileSystem):
         self.invalidate_cache("")
 
 
-def service_copy(src_client, src_bucket, src_key, dst_client, dst_key, *, same, part_size, concurrency):
-    """One object copied: by the service itself when `same` (both clients of one account of one service)
-    and the service copies (S3, COS, OSS), else streamed through memory by transfer.copy."""
-    if same and isinstance(dst_client, KorvexClient):
-        dst_client.copy_object(src_key, dst_key, src_bucket=src_bucket)
-        return
-    if same and isinstance(dst_client, PelorinOSSClient):
-        import urllib.parse
-        source = f"/{src_bucket}/{urllib.parse.quote(src_key, safe='/')}"
-        response = dst_client.upload(dst_key, b"", headers={"x-oss-copy-source": source})
-        _raise_for(response, f"{src_bucket}/{src_key}")
-        return
-    transfer.copy(src_client, src_key, dst_client, dst_key, part_size=part_size, concurrency=concurrency)
-
-
 def _require_key(key, path):
     if not key:
         raise ValueError(f"{path!r} names a bucket, not an object")
-
-
-def _raise_for(response, what, ok=(200,)):
-    status = response.status_code
-    if status in ok:
-        return
-    text = response.text[:300] if response.content else ""
-    if status == 404:
-        raise FileNotFoundError(what)
-    if status == 403:
-        raise PermissionError(f"{what}: {text}")
-    raise OSError(f"{what}: {status} {text}".rstrip())
 
 
 class ObjectFile(AbstractBufferedFile):
