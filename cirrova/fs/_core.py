@@ -296,7 +296,8 @@ class ObjectFileSystem(AbstractFileSystem):
             raise
 
     def _open(self, path, mode="rb", block_size=None, autocommit=True, cache_options=None, **kwargs):
-        return ObjectFile(self, path, mode, block_size=block_size or self.default_block_size,
+        default = self.default_block_size if mode == "rb" else self.settings["part_size"]
+        return ObjectFile(self, path, mode, block_size=block_size or default,
                           autocommit=autocommit, cache_options=cache_options, **kwargs)
 
     # Writes --------------------------------------------------------------------------------------------
@@ -333,22 +334,35 @@ class ObjectFileSystem(AbstractFileSystem):
         self.invalidate_cache(path)
 
     def rm(self, path, recursive=False, maxdepth=None):
-        paths = self.expand_path(path, recursive=recursive, maxdepth=maxdepth)
+        if maxdepth is not None:
+            return super().rm(path, recursive=recursive, maxdepth=maxdepth)
         by_bucket = {}
-        for p in paths:
-            bucket, key = self.split_path(p)
+        for top in self.expand_path(path):  # globs only: the objects below come from one flat listing each
+            bucket, key = self.split_path(top)
+            keys = by_bucket.setdefault(bucket, [])
             if key:
-                by_bucket.setdefault(bucket, []).append(key)
+                keys.append(key)  # the path itself, where it is an object; a missing key deletes nothing
+            if recursive:
+                keys += [e.key for page in iter_pages(self.client(bucket), key + "/" if key else "") for e in page]
         for bucket, keys in by_bucket.items():
             client = self.client(bucket)
-            # Folders may exist only as prefixes, or as "name/" marker objects.
-            keys += [k + "/" for k in keys]
-            if isinstance(client, KorvexClient):
-                client.delete_objects(keys)
-            else:
-                list(self._executor("objects").map(lambda k: self.rm_file(f"{bucket}/{k}"), keys))
-        for p in paths:
-            self.invalidate_cache(p)
+            if isinstance(client, KorvexClient) and self._batch_delete(client, bucket, keys):
+                continue
+            list(self._executor("objects").map(lambda k: self.rm_file(f"{bucket}/{k}"), keys))
+        self.invalidate_cache()
+
+    @staticmethod
+    def _batch_delete(client, bucket, keys):
+        """The S3 batch delete; False when the server refuses the request as a whole (some S3-protocol servers
+        and gateways do), so that the keys go one by one instead."""
+        try:
+            result = client.delete_objects(keys)
+        except Exception:
+            return False
+        if result["errors"]:
+            first = result["errors"][0]
+            raise OSError(f"cannot delete {bucket}/{first['key']}: {first['code']} {first['message']}")
+        return True
 
     def _rm(self, path):
         self.rm_file(path)
@@ -405,7 +419,7 @@ class ObjectFile(AbstractBufferedFile):
         super().__init__(fs, path, mode, **kwargs)
         if mode != "rb":
             # Parts are whole multiples of the service's minimum.
-            self.blocksize = max(self.blocksize, self.service.min_part_size, fs.settings["part_size"])
+            self.blocksize = max(self.blocksize, self.service.min_part_size)
 
     def _fetch_range(self, start, end):
         return self.fs.cat_file(self.path, start=start, end=end)
