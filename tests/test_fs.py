@@ -6,6 +6,7 @@ import importlib
 import importlib.metadata
 import os
 import pickle
+import posixpath
 import subprocess
 import sys
 import tomllib
@@ -14,7 +15,7 @@ import uuid
 import pytest
 
 fsspec = pytest.importorskip("fsspec", reason="fsspec is not installed (cirrova[fsspec])")
-from fsspec.tests.abstract import AbstractCopyTests, AbstractGetTests, AbstractOpenTests  # noqa: E402
+from fsspec.tests.abstract import AbstractCopyTests, AbstractFixtures, AbstractGetTests, AbstractOpenTests  # noqa: E402
 from fsspec.tests.abstract import AbstractPipeTests, AbstractPutTests  # noqa: E402
 
 import cirrova.fs  # noqa: E402
@@ -66,7 +67,7 @@ def service(request, s3_bucket):
 
 # fsspec's abstract suite ------------------------------------------------------------------------------------
 
-class Fixtures:
+class Fixtures(AbstractFixtures):
     @pytest.fixture(params=SERVICES)
     def service(self, request, s3_bucket):
         return make_service(request.param, s3_bucket)
@@ -81,7 +82,7 @@ class Fixtures:
 
     @pytest.fixture
     def fs_join(self):
-        return lambda *parts: "/".join(p.rstrip("/") for p in parts)
+        return posixpath.join
 
     @pytest.fixture
     def supports_empty_directories(self):

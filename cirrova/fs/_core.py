@@ -285,6 +285,10 @@ class ObjectFileSystem(AbstractFileSystem):
 
     def get_file(self, rpath, lpath, callback=None, outfile=None, **kwargs):
         bucket, key = self.split_path(rpath)
+        if os.path.isdir(lpath):
+            if self.isdir(rpath):
+                return  # a folder onto an existing local folder
+            raise IsADirectoryError(lpath)
         try:
             transfer.download(self.client(bucket), key, lpath, **self._options())
         except transfer.TransferError as exc:
@@ -302,9 +306,11 @@ class ObjectFileSystem(AbstractFileSystem):
 
     # Writes --------------------------------------------------------------------------------------------
 
-    def pipe_file(self, path, value, **kwargs):
+    def pipe_file(self, path, value, mode="overwrite", **kwargs):
         bucket, key = self.split_path(path)
         _require_key(key, path)
+        if mode == "create" and self._head(bucket, key) is not None:
+            raise FileExistsError(path)
         transfer.upload(self.client(bucket), bytes(value), key, content_type=kwargs.get("content_type"),
                         **self._options())
         self.invalidate_cache(path)
@@ -412,6 +418,8 @@ class ObjectFile(AbstractBufferedFile):
             raise NotImplementedError(f"mode {mode!r} (objects are read, or written whole)")
         bucket, key = fs.split_path(path)
         _require_key(key, path)
+        if mode == "xb" and fs._head(bucket, key) is not None:
+            raise FileExistsError(path)
         self.service = Service.of(fs.client(bucket))
         self.key = key
         self.upload_id = None
