@@ -30,7 +30,7 @@ import reference  # noqa: E402
 import timing  # noqa: E402
 
 MiB = common.MiB
-SECTIONS = ("sign", "request", "download", "listing", "upload", "transfer", "native")
+SECTIONS = ("sign", "request", "download", "listing", "upload", "transfer", "native", "fsspec")
 
 
 class Table:
@@ -466,6 +466,9 @@ def main():
                 bench_transfer(table, args.quick, tmp)
             elif section == "upload":
                 bench_upload(table, args.quick, tmp)
+            elif section == "fsspec":
+                import fs_bench
+                fs_bench.bench_fs(table, args.quick, tmp, _at_least)
             else:
                 import native
                 native.bench_native(table, args.quick, tmp, _at_least, _us)

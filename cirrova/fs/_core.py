@@ -1,6 +1,7 @@
 """The filesystem over one service: paths are "bucket/key", folders are key prefixes ending in "/"."""
 
 import concurrent.futures
+import functools
 import hashlib
 import io
 import os
@@ -31,8 +32,9 @@ class ObjectFileSystem(AbstractFileSystem):
     protocol = ()
     root_marker = ""
     scheme = ""
-    #: Read-ahead block of open("rb"): fetched as parallel ranges of _READ_SPAN.
-    default_block_size = 32 * MiB
+    #: open("rb") reads ahead in blocks of this size: while reads are sequential, 2 x `concurrency` blocks are
+    #: asked for, so that the pool's threads always have the next request queued.
+    default_block_size = _READ_SPAN
 
     def __init__(self, profile=None, *, config=None, **settings):
         resolved_already = settings.pop("_resolved", False)
@@ -299,10 +301,14 @@ class ObjectFileSystem(AbstractFileSystem):
                 raise FileNotFoundError(rpath) from exc
             raise
 
-    def _open(self, path, mode="rb", block_size=None, autocommit=True, cache_options=None, **kwargs):
+    def _open(self, path, mode="rb", block_size=None, autocommit=True, cache_options=None, cache_type=None,
+              **kwargs):
         default = self.default_block_size if mode == "rb" else self.settings["part_size"]
-        return ObjectFile(self, path, mode, block_size=block_size or default,
-                          autocommit=autocommit, cache_options=cache_options, **kwargs)
+        # Without a cache of fsspec's, reads go to ObjectFile's own read-ahead, which overlaps the requests
+        # with the reader's work; a cache_type given by the caller replaces it.
+        return ObjectFile(self, path, mode, block_size=block_size or default, autocommit=autocommit,
+                          cache_options=cache_options, cache_type=cache_type or "none",
+                          read_ahead=cache_type is None, **kwargs)
 
     # Writes --------------------------------------------------------------------------------------------
 
@@ -410,10 +416,11 @@ def _require_key(key, path):
 
 
 class ObjectFile(AbstractBufferedFile):
-    """open("rb"): fsspec's buffered reads (read-ahead blocks, themselves fetched as parallel ranges);
+    """open("rb"): blocks read ahead in parallel while reads are sequential (ReadAhead), or fsspec's cache
+    named by `cache_type`;
     open("wb"): one PUT for a small file, else a multipart upload that an error aborts."""
 
-    def __init__(self, fs, path, mode="rb", **kwargs):
+    def __init__(self, fs, path, mode="rb", read_ahead=False, **kwargs):
         if mode not in ("rb", "wb", "xb"):
             raise NotImplementedError(f"mode {mode!r} (objects are read, or written whole)")
         bucket, key = fs.split_path(path)
@@ -425,12 +432,25 @@ class ObjectFile(AbstractBufferedFile):
         self.upload_id = None
         self.etags = []
         super().__init__(fs, path, mode, **kwargs)
+        self.read_ahead = None
+        if mode == "rb" and read_ahead:
+            # One request per block: the block's fetch runs in the ranges pool and must not wait on it.
+            fetch = functools.partial(lambda start, end: fs._get(bucket, key, (start, end)))
+            self.read_ahead = ReadAhead(fetch, self.size, fs._executor("ranges"),
+                                        self.blocksize, 2 * fs.settings["concurrency"])
         if mode != "rb":
             # Parts are whole multiples of the service's minimum.
             self.blocksize = max(self.blocksize, self.service.min_part_size)
 
     def _fetch_range(self, start, end):
+        if self.read_ahead is not None:
+            return self.read_ahead.read(start, end)
         return self.fs.cat_file(self.path, start=start, end=end)
+
+    def close(self):
+        if self.read_ahead is not None:
+            self.read_ahead.blocks.clear()
+        super().close()
 
     def _initiate_upload(self):
         pass  # deferred: a file that fits one block is sent as one PUT on close
@@ -485,3 +505,39 @@ class ObjectFile(AbstractBufferedFile):
             return None
         return super().__exit__(exc_type, exc, tb)
 
+
+class ReadAhead:
+    """Blocks of one object fetched ahead of a sequential reader: while reads follow each other, the next
+    `window` blocks are in flight in the pool; a seek elsewhere drops them and fetches only what is asked
+    until reads run in sequence again. Blocks behind the reader are let go, so memory stays at about
+    `window` blocks."""
+
+    def __init__(self, fetch, size, pool, block, window):
+        self.fetch, self.size, self.pool, self.block, self.window = fetch, size, pool, block, window
+        self.blocks = {}  # index -> future of its bytes
+        self.next_start = 0
+
+    def read(self, start, end):
+        end = min(end, self.size)
+        if start >= end:
+            return b""
+        block = self.block
+        first, last = start // block, (end - 1) // block
+        sequential = start == self.next_start or first in self.blocks
+        if not sequential:
+            self.blocks.clear()
+        ahead = self.window if sequential else 0
+        for index in range(first, min(last + 1 + ahead, (self.size - 1) // block + 1)):
+            if index not in self.blocks:
+                at = index * block
+                self.blocks[index] = self.pool.submit(self.fetch, at, min(at + block, self.size))
+        parts = [self.blocks[index].result() for index in range(first, last + 1)]
+        for index in [i for i in self.blocks if i < last or (i == last and (last + 1) * block <= end)]:
+            del self.blocks[index]
+        self.next_start = end
+        offset = start - first * block
+        if len(parts) == 1:
+            return parts[0][offset:offset + end - start]
+        parts[0] = memoryview(parts[0])[offset:]
+        parts[-1] = memoryview(parts[-1])[:end - last * block]
+        return b"".join(parts)
