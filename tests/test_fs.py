@@ -402,3 +402,33 @@ def test_pyarrow_dataset_over_a_prefix(s3_bucket):
     table = dataset.to_table()
     assert table.num_rows == 300 and sorted(table.column("v").to_pylist()) == list(range(300))
     assert dataset.to_table(filter=ds.field("part") == 2).num_rows == 100
+
+
+@pytest.mark.parametrize("reads", [
+    [(0, 10), (10, 5000), (5000, 20000)],           # sequential, across blocks
+    [(0, 100), (9000, 9100), (9100, 12000)],         # a seek, then sequential again
+    [(15000, 20000), (0, 3), (3, 4096)],             # backwards
+    [(0, 50000)],                                    # past the end
+    [(16383, 16385), (16385, 16386)],                # the last bytes
+])
+def test_read_ahead_patterns(reads):
+    import concurrent.futures
+
+    from cirrova.fs._core import ReadAhead
+
+    data = os.urandom(16386)
+    asked = []
+
+    def fetch(start, end):
+        asked.append((start, end))
+        return data[start:end]
+
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        ahead = ReadAhead(fetch, len(data), pool, 1024, 4)
+        for start, end in reads:
+            assert ahead.read(start, end) == data[start:end]
+            assert len(ahead.blocks) <= 4 + (min(end, len(data)) - start) // 1024 + 1
+    assert all(s % 1024 == 0 and e - s <= 1024 for s, e in asked)
+    backwards = any(b[0] < a[1] for a, b in zip(reads, reads[1:]))
+    if not backwards:  # a block is asked for once, unless the reader goes back to it
+        assert len(asked) == len(set(asked))
