@@ -148,7 +148,7 @@ class Job:
 
 # Clients per process, reused by every task that comes with the same settings.
 _clients_lock = threading.Lock()
-_clients = {}
+_clients: dict[str, _connect.Clients] = {}
 
 
 def _clients_of(settings):

@@ -12,12 +12,14 @@ belong to other packages in fsspec's own table, so cirrova takes them only when 
 Needs `pip install "cirrova[fsspec]"`.
 """
 
-try:
-    import fsspec
-except ImportError as exc:  # pragma: no cover - exercised only without the extra
-    raise ImportError('cirrova.fs needs fsspec: pip install "cirrova[fsspec]"') from exc
+import importlib.util
 
-from ._core import ObjectFile, ObjectFileSystem
+if importlib.util.find_spec("fsspec") is None:
+    raise ImportError('cirrova.fs needs fsspec: pip install "cirrova[fsspec]"')
+
+import fsspec  # type: ignore[import-untyped]  # noqa: E402
+
+from ._core import ObjectFile, ObjectFileSystem  # noqa: E402
 
 
 class S3FileSystem(ObjectFileSystem):
@@ -55,7 +57,7 @@ def register(clobber=False):
     """Registers the four filesystems with fsspec under their schemes. Without `clobber`, a scheme that fsspec
     already maps to another package's filesystem (fsspec's table names s3fs for "s3" and ossfs for "oss")
     raises ValueError before anything is registered; returns the schemes registered."""
-    from fsspec.registry import known_implementations, registry
+    from fsspec.registry import known_implementations, registry  # type: ignore[import-untyped]
 
     for scheme, cls in FILESYSTEMS.items():
         target = f"{cls.__module__}.{cls.__qualname__}"

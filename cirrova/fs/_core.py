@@ -7,7 +7,7 @@ import io
 import os
 import threading
 
-from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
+from fsspec.spec import AbstractBufferedFile, AbstractFileSystem  # type: ignore[import-untyped]
 
 from cirrova import _connect, transfer
 from cirrova._connect import raise_for as _raise_for, service_copy
@@ -29,7 +29,7 @@ class ObjectFileSystem(AbstractFileSystem):
     `config=PATH` to name another) and/or the profile settings as keywords, plus `concurrency`, `part_size`
     and `http_client_factory` (a picklable callable returning the httpx.Client to send through)."""
 
-    protocol = ()
+    protocol: tuple[str, ...] = ()
     root_marker = ""
     scheme = ""
     #: open("rb") reads ahead in blocks of this size: while reads are sequential, 2 x `concurrency` blocks are
