@@ -12,14 +12,12 @@ belong to other packages in fsspec's own table, so cirrova takes them only when 
 Needs `pip install "cirrova[fsspec]"`.
 """
 
-import importlib.util
+try:
+    import fsspec  # type: ignore[import-untyped]
+except ImportError:
+    raise ImportError('cirrova.fs needs fsspec: pip install "cirrova[fsspec]"') from None
 
-if importlib.util.find_spec("fsspec") is None:
-    raise ImportError('cirrova.fs needs fsspec: pip install "cirrova[fsspec]"')
-
-import fsspec  # type: ignore[import-untyped]  # noqa: E402
-
-from ._core import ObjectFile, ObjectFileSystem  # noqa: E402
+from ._core import ObjectFile, ObjectFileSystem
 
 
 class S3FileSystem(ObjectFileSystem):
