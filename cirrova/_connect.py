@@ -154,7 +154,8 @@ class Clients:
             self._by_bucket.clear()
 
 
-def service_copy(src_client, src_bucket, src_key, dst_client, dst_key, *, same, part_size, concurrency):
+def service_copy(src_client, src_bucket, src_key, dst_client, dst_key, *, same, part_size, concurrency,
+                 headers=None):
     """One object copied: by the service itself when `same` (both clients of one account of one service)
     and the service copies (S3, COS, OSS), else streamed through memory by transfer.copy."""
     if same and isinstance(dst_client, KorvexClient):
@@ -165,7 +166,8 @@ def service_copy(src_client, src_bucket, src_key, dst_client, dst_key, *, same, 
         response = dst_client.upload(dst_key, b"", headers={"x-oss-copy-source": source})
         raise_for(response, f"{src_bucket}/{src_key}")
         return
-    transfer.copy(src_client, src_key, dst_client, dst_key, part_size=part_size, concurrency=concurrency)
+    transfer.copy(src_client, src_key, dst_client, dst_key, part_size=part_size, concurrency=concurrency,
+                  headers=headers)
 
 
 def raise_for(response, what, ok=(200,)):

@@ -7,7 +7,8 @@
 The driver lists the source page by page and sends batches of keys to the workers as tasks, with at most a
 few batches in flight, so the listing is never held whole. Within one service account the service copies;
 across services the bytes stream through `transfer.copy`. An object already at the destination with the same
-size and ETag (or MD5) is skipped, so a second run copies nothing and a run after a crash resumes. One
+size and ETag (or the source ETag an earlier run left in its metadata) is skipped, so a second run copies
+nothing and a run after a crash resumes. One
 object's failure is recorded and the run goes on. Dask is needed only with `client`: `pip install "cirrova[dask]"`.
 """
 
@@ -20,6 +21,8 @@ from dataclasses import dataclass, field
 
 from cirrova import _connect
 from cirrova._listing import iter_pages
+from cirrova.dramlet import DramletFileClient
+from cirrova.pelorin import PelorinOSSClient
 
 __all__ = ["copy_tree", "CopySummary", "parse_url"]
 
@@ -173,7 +176,7 @@ def copy_batch(job, items):
         try:
             skip = _already_there(dst, target, size, etag, job.same_account)
             if not skip:
-                _copy_one(job, src, key, dst, target, size)
+                _copy_one(job, src, key, dst, target, etag)
         except Exception as exc:
             with lock:
                 result["failures"].append((key, f"{type(exc).__name__}: {exc}"[:500]))
@@ -188,9 +191,20 @@ def copy_batch(job, items):
     return result
 
 
-def _copy_one(job, src, key, dst, target, size):
+def _copy_one(job, src, key, dst, target, etag):
+    # Across services the source's ETag goes along as metadata: the destination's own ETag (a multipart
+    # upload's, or UFile's hash) cannot be compared with it on the next run.
+    headers = {_source_etag_header(dst): etag} if etag and not job.same_account else None
     _connect.service_copy(src, job.src_bucket, key, dst, target, same=job.same_account,
-                 part_size=job.dst.get("part_size", 8 * 1024 * 1024), concurrency=2)
+                          part_size=job.dst.get("part_size", 8 * 1024 * 1024), concurrency=2, headers=headers)
+
+
+def _source_etag_header(client):
+    if isinstance(client, DramletFileClient):
+        return "X-Ufile-Meta-Cirrova-Source-Etag"
+    if isinstance(client, PelorinOSSClient):
+        return "x-oss-meta-cirrova-source-etag"
+    return "x-amz-meta-cirrova-source-etag"
 
 
 def _already_there(dst, key, size, src_etag, same_account):
@@ -206,6 +220,8 @@ def _already_there(dst, key, size, src_etag, same_account):
     theirs = response.headers.get("ETag", "").strip('"').lower()
     if mine and mine == theirs and (same_account or _MD5_HEX.match(mine)):
         return True
+    if mine and response.headers.get(_source_etag_header(dst), "").lower() == mine:
+        return True  # copied from this very source content by an earlier run
     # ETags of multipart uploads or of another service's scheme say nothing; Content-MD5 (OSS) may.
     md5 = response.headers.get("Content-MD5")
     if md5 and _MD5_HEX.match(mine):

@@ -20,9 +20,11 @@ CREDENTIALS = {"cos": {"access_key": "id", "secret_key": "sk"}, "oss": {"access_
 class ServiceFake(FakeStore):
     """One bucket of a COS, OSS or UFile service. `refuse` holds keys whose uploads always fail with 403."""
 
-    def __init__(self, dialect):
+    def __init__(self, dialect, opaque_etags=False):
         super().__init__(dialect)
         self.refuse = set()
+        self.meta = {}  # key -> user metadata headers sent with its upload
+        self.opaque_etags = opaque_etags  # ETags that are no MD5, as UFile's and multipart uploads' are
 
     def __call__(self, request):
         request.read()
@@ -37,6 +39,9 @@ class ServiceFake(FakeStore):
             return self.batch_delete(request.content)
         if method in ("PUT", "POST") and path in self.refuse:
             return httpx.Response(403, content=b"<Error><Code>AccessDenied</Code></Error>")
+        if (method == "PUT" and "uploadId" not in query) or (method == "POST" and "uploads" in query):
+            with self.lock:
+                self.meta[path] = {k: v for k, v in request.headers.items() if "-meta-" in k.lower()}
         source = request.headers.get("x-amz-copy-source") or request.headers.get("x-oss-copy-source")
         if method == "PUT" and source and "uploadId" not in query:
             return self.copy(path, source)
@@ -45,6 +50,10 @@ class ServiceFake(FakeStore):
     def head(self, request, key, query):
         response = super().head(request, key, query)
         response.headers["Last-Modified"] = "Wed, 09 Dec 2026 01:00:00 GMT"
+        if response.status_code == 200:
+            response.headers.update(self.meta.get(key, {}))
+            if self.opaque_etags:
+                response.headers["ETag"] = '"opaque-' + etag_of(self.objects[key]).strip('"')[:8] + '"'
         return response
 
     def get(self, request, key, query):

@@ -223,15 +223,17 @@ def abort(service, key, upload_id, timeout, cause):
 
 
 def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None,
-         timeout=None, checksum=False):
+         timeout=None, checksum=False, headers=None):
     """Copies an object between any two clients through memory: each part is read as a byte range of
-    the source and sent as a part of the destination, up to `concurrency` at once. Returns the new ETag."""
+    the source and sent as a part of the destination, up to `concurrency` at once. Returns the new ETag.
+    `headers` go with the destination's PUT or multipart initiation (metadata, for instance)."""
     src, dst = Service.of(src_client), Service.of(dst_client)
     check_key(src_key, "src_key")
     check_key(dst_key, "dst_key")
     check_int(part_size, "part_size", dst.min_part_size)
     check_int(concurrency, "concurrency", 1)
     check_callback(callback)
+    check_upload_options(None, headers)
 
     size, etag, content_type = attempt(_CALLER, lambda: src.head(src_key, timeout))
     check_part_count(dst, size, part_size)
@@ -239,12 +241,12 @@ def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZ
     if size <= part_size:
         body = fetch(src, src_key, 0 if size else None, size - 1 if size else None, size, etag, timeout, _CALLER)
         md5 = md5_base64(body) if checksum else None
-        new_etag = attempt(_CALLER, lambda: dst.put(dst_key, body, content_type, md5, None, timeout))
+        new_etag = attempt(_CALLER, lambda: dst.put(dst_key, body, content_type, md5, headers, timeout))
         progress.set_totals(1, size)
         progress.add(0, size)
         return new_etag
 
-    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, None, timeout))
+    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, headers, timeout))
     try:
         part_size = blk_size or part_size
         total_parts = -(-size // part_size)
