@@ -142,6 +142,11 @@ def test_listings_and_metadata(service):
     assert fs.ukey(p("t/a.txt")) == info["ETag"]
     with pytest.raises(FileNotFoundError):
         fs.info(p("t/nope"))
+    if service.name == "s3":  # the account's buckets, where the protocol lists them (the COS fake does not)
+        assert service.bucket in fs.ls("", detail=False)
+    elif service.name != "cos":
+        with pytest.raises(NotImplementedError):
+            fs.ls("")
 
 
 def test_listing_cache_follows_writes(service):

@@ -131,7 +131,7 @@ class ObjectFileSystem(AbstractFileSystem):
         return sorted(entries, key=lambda e: e["name"])
 
     def _buckets(self):
-        client = self.client("")  # a bucket-less client lists the account's buckets
+        client = self._clients.get("")  # a bucket-less client lists the account's buckets
         if not isinstance(client, KorvexClient):
             raise NotImplementedError(f"{self.scheme}:// cannot list buckets")
         return [self._dir_info(b["name"]) for b in client.list_buckets()]
