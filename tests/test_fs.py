@@ -419,7 +419,7 @@ def test_pyarrow_dataset_over_a_prefix(s3_bucket):
 def test_read_ahead_patterns(reads):
     import concurrent.futures
 
-    from cirrova.fs._core import ReadAhead
+    from cirrova.fs._file import ReadAhead
 
     data = os.urandom(16386)
     asked = []
