@@ -437,3 +437,23 @@ def test_read_ahead_patterns(reads):
     backwards = any(b[0] < a[1] for a, b in zip(reads, reads[1:]))
     if not backwards:  # a block is asked for once, unless the reader goes back to it
         assert len(asked) == len(set(asked))
+
+
+def test_buckets_made_and_removed_where_the_service_allows(service):
+    fs, name = service.fs, "made-" + uuid.uuid4().hex[:8]
+    if service.name in ("oss", "ufile"):
+        with pytest.raises(NotImplementedError):
+            fs.mkdir(name)
+        return
+    if service.name == "cos":
+        name += "-1250000000"
+    fs.mkdir(name)
+    fs.mkdir(f"{name}/any/folder")  # folders exist through their objects: nothing to do
+    if service.name == "s3":
+        assert fs.exists(name) and fs.ls(name) == []
+        fs.rmdir(name)
+        assert not fs.exists(name)
+    else:  # the fake serves one bucket: what counts is that bucket requests (no key) went out
+        fs.rmdir(name)
+        assert [(op, key) for op, key, *_ in service.fake.log if op in ("put", "delete")] == [("put", ""),
+                                                                                              ("delete", "")]
