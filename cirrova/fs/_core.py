@@ -1,6 +1,7 @@
 """The filesystem over one service: paths are "bucket/key", folders are key prefixes ending in "/"."""
 
 import concurrent.futures
+import contextlib
 import hashlib
 import os
 import threading
@@ -46,6 +47,7 @@ class ObjectFileSystem(AbstractFileSystem):
         self._clients = _connect.Clients(self.settings)
         self._pool_lock = threading.Lock()
         self._pools = {}
+        self._pairs = threading.local()  # the (source, target) pairs that get or put is collecting
 
     # Pickling carries the resolved settings, so a worker needs no configuration file.
     def __reduce__(self):
@@ -203,6 +205,8 @@ class ObjectFileSystem(AbstractFileSystem):
                 out[path] = info
         elif withdirs and out and path:
             out[path] = self._dir_info(path)
+        if getattr(self._pairs, "list", None) is not None:
+            self._pairs.sizes.update((n, i["size"]) for n, i in out.items() if i["type"] == "file")
         names = sorted(out)
         return {n: out[n] for n in names} if detail else names
 
@@ -285,7 +289,74 @@ class ObjectFileSystem(AbstractFileSystem):
             return {p: v for p, v in results.items() if not isinstance(v, Exception)}
         return results
 
+    # get and put let fsspec work out the pairs of paths, collect them from get_file/put_file, and move the
+    # files side by side with download_many/upload_many; whatever the batch cannot take (folders, empty
+    # objects on some servers, failures) then goes one by one, so that errors are get_file's and put_file's.
+
+    def get(self, rpath, lpath, recursive=False, callback=None, maxdepth=None, **kwargs):
+        with self._collecting() as pairs:
+            super().get(rpath, lpath, recursive=recursive, maxdepth=maxdepth, **kwargs)
+        # The batch takes the objects the listing showed with data: folders are no downloads, and a ranged
+        # read of an empty object is answered differently by different servers.
+        sizes = self._pairs.sizes
+        files = [(rp, lp) for rp, lp in pairs if sizes.get(self._strip_protocol(rp), 0) > 0 and not os.path.isdir(lp)]
+        rest = [pair for pair in pairs if pair not in files]
+        for rp, lp in self._batch(files, self._download_many) + rest:
+            self.get_file(rp, lp)
+
+    def put(self, lpath, rpath, recursive=False, callback=None, maxdepth=None, **kwargs):
+        if kwargs.get("mode") == "create":
+            return super().put(lpath, rpath, recursive=recursive, maxdepth=maxdepth, **kwargs)
+        with self._collecting() as pairs:
+            super().put(lpath, rpath, recursive=recursive, maxdepth=maxdepth, **kwargs)
+        for lp, rp in self._batch(pairs, self._upload_many):
+            self.put_file(lp, rp)
+
+    @contextlib.contextmanager
+    def _collecting(self):
+        pairs = self._pairs.list = []
+        self._pairs.sizes = {}  # object sizes from the listings made meanwhile
+        try:
+            yield pairs
+        finally:
+            self._pairs.list = None
+
+    def _collected(self, pair):
+        pairs = getattr(self._pairs, "list", None)
+        if pairs is None:
+            return False
+        pairs.append(pair)
+        return True
+
+    def _batch(self, pairs, run):
+        """The pairs `run` did not move."""
+        if len(pairs) < 2:
+            return pairs
+        return [pair for pair, (_, ok, _) in zip(pairs, run(pairs)) if not ok]
+
+    def _download_many(self, pairs):
+        results = []
+        for bucket, group in _by_bucket(pairs, lambda pair: pair[0]):
+            for _, lpath in group:
+                os.makedirs(os.path.dirname(os.path.abspath(lpath)), exist_ok=True)
+            items = [(self.split_path(rp)[1], lp) for rp, lp in group]
+            results += transfer.download_many(self.client(bucket), items, concurrency=self.settings["concurrency"],
+                                              part_size=self.settings["part_size"])
+        return results
+
+    def _upload_many(self, pairs):
+        results = []
+        for bucket, group in _by_bucket(pairs, lambda pair: pair[1]):
+            items = [(lp, self.split_path(rp)[1]) for lp, rp in group]
+            results += transfer.upload_many(self.client(bucket), items, concurrency=self.settings["concurrency"],
+                                            part_size=self.settings["part_size"])
+            for _, rp in group:
+                self.invalidate_cache(rp)
+        return results
+
     def get_file(self, rpath, lpath, callback=None, outfile=None, **kwargs):
+        if self._collected((rpath, lpath)):
+            return
         bucket, key = self.split_path(rpath)
         if os.path.isdir(lpath):
             if self.isdir(rpath):
@@ -321,11 +392,15 @@ class ObjectFileSystem(AbstractFileSystem):
                         **self._options())
         self.invalidate_cache(path)
 
-    def put_file(self, lpath, rpath, callback=None, **kwargs):
+    def put_file(self, lpath, rpath, callback=None, mode="overwrite", **kwargs):
         if os.path.isdir(lpath):
             return  # object stores keep no empty folders
         bucket, key = self.split_path(rpath)
         require_key(key, rpath)
+        if mode == "create" and self._head(bucket, key) is not None:
+            raise FileExistsError(rpath)
+        if self._collected((lpath, rpath)):
+            return
         transfer.upload(self.client(bucket), lpath, key, **self._options())
         self.invalidate_cache(rpath)
 
@@ -408,3 +483,10 @@ class ObjectFileSystem(AbstractFileSystem):
             raise NotImplementedError(f"{self.scheme}:// buckets are deleted in the service's console")
         client.delete_bucket(bucket)
         self.invalidate_cache("")
+
+
+def _by_bucket(pairs, remote):
+    groups = {}
+    for pair in pairs:
+        groups.setdefault(remote(pair).split("/", 1)[0], []).append(pair)
+    return groups.items()
