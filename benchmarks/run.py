@@ -30,7 +30,7 @@ import reference  # noqa: E402
 import timing  # noqa: E402
 
 MiB = common.MiB
-SECTIONS = ("sign", "request", "download", "listing", "upload", "transfer", "native", "engine")
+SECTIONS = ("sign", "request", "download", "listing", "upload", "transfer", "native", "engine", "fsspec")
 
 
 class Table:
@@ -469,6 +469,9 @@ def main():
             elif section == "engine":
                 import engine_bench
                 engine_bench.bench_engine(table, args.quick, tmp, _at_least)
+            elif section == "fsspec":
+                import fs_bench
+                fs_bench.bench_fs(table, args.quick, tmp, _at_least)
             else:
                 import native
                 native.bench_native(table, args.quick, tmp, _at_least, _us)

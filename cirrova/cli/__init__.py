@@ -192,6 +192,8 @@ def build_parser():
     p.add_argument("dst", metavar="DST")
     p.add_argument("--recursive", "-r", action="store_true", default=False, help="copy a folder or prefix tree")
     _transfer_options(p)
+    p.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                   help="with -r between two services: run the copy on this Dask scheduler (cirrova[dask])")
 
     p = command("mv", move.mv, "copy, then delete each source that copied")
     p.add_argument("src", metavar="SRC", help="URL (a key may hold * ? [...]) or local path")

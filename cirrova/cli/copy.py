@@ -51,6 +51,10 @@ def copy_plan(ctx, verb):
         raise UsageError(f"--part-size must be at least 5MiB for {dst.scheme}:// uploads")
     if args.recursive and not src.remote and src.path == "-":
         raise UsageError("--recursive cannot read standard input")
+    if getattr(args, "scheduler", None):
+        from .cluster import cp_on_cluster
+
+        return cp_on_cluster(ctx, src, dst)
     src_client = ctx.client(src, args.src_profile) if src.remote else None
     dst_client = ctx.client(dst, args.dst_profile) if dst.remote else None
     kind = "copy" if src.remote and dst.remote else "download" if src.remote else "upload"

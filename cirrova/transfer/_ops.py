@@ -320,20 +320,23 @@ def abort(service, key, upload_id, timeout, cause):
 
 
 def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZE, concurrency=8, callback=None,
-         timeout=None, checksum=False):
+         timeout=None, checksum=False, headers=None):
     """Copies an object between any two clients through memory: each part is read as a byte range of
-    the source and sent as a part of the destination, up to `concurrency` at once. Returns the new ETag."""
+    the source and sent as a part of the destination, up to `concurrency` at once. Returns the new ETag.
+    `headers` go with the destination's PUT or multipart initiation (metadata, for instance)."""
     src, dst = Service.of(src_client), Service.of(dst_client)
     check_key(src_key, "src_key")
     check_key(dst_key, "dst_key")
     check_int(part_size, "part_size", dst.min_part_size)
     check_int(concurrency, "concurrency", 1)
     check_callback(callback)
+    check_upload_options(None, headers)
 
     size, etag, content_type, known = attempt(_CALLER, lambda: src.head(src_key, timeout))
     check_part_count(dst, size, part_size)
-    native = _native.copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag, content_type, part_size,
-                          concurrency, callback, timeout, checksum)
+    # The engine sends no headers of the caller's.
+    native = None if headers else _native.copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag,
+                                               content_type, part_size, concurrency, callback, timeout, checksum)
     if native is not None:
         return native
     progress = Progress(callback)
@@ -343,13 +346,13 @@ def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZ
         if md5 and known and base64.b64decode(md5).hex() != known:
             raise TransferError(f"复制 {src_key} 失败: 读到内容的 MD5 为 {base64.b64decode(md5).hex()}, "
                                 f"而对象的 MD5 是 {known}")
-        headers = with_md5_metadata(dst, None, md5)
+        headers = with_md5_metadata(dst, headers, md5)
         new_etag = attempt(_CALLER, lambda: dst.put(dst_key, body, content_type, md5, headers, timeout))
         progress.set_totals(1, size)
         progress.add(0, size)
         return new_etag
 
-    headers = with_md5_metadata(dst, None, base64.b64encode(bytes.fromhex(known)).decode() if checksum and known
+    headers = with_md5_metadata(dst, headers, base64.b64encode(bytes.fromhex(known)).decode() if checksum and known
                                 else None)
     upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, headers, timeout))
     try:
