@@ -11,6 +11,7 @@ import stat
 import subprocess
 import sys
 import threading
+import time
 
 import httpx
 import pytest
@@ -21,7 +22,8 @@ from rawserver import RawServer, StoredObject, held, response, trickle
 from sigint import default_in_child
 from transfer_fakes import FakeStore, MiB
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 TRANSPORTS = ["httpx", "native"]
 
 
@@ -55,16 +57,28 @@ def no_sleep(monkeypatch):
 
 
 def child_env():
+    """A child's environment: the source tree on its path unless the package is installed. Children run in
+    the tests folder, so an installed package is never shadowed by the source tree."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = ROOT + os.pathsep + env.get("PYTHONPATH", "")
+    if os.environ.get("CIRROVA_INSTALLED") != "1":
+        env["PYTHONPATH"] = ROOT + os.pathsep + env.get("PYTHONPATH", "")
     return env
+
+
+def arrived_or_died(arrived, child):
+    """Waits for the server to see the child's request; fails at once, with its stderr, if the child ends first."""
+    deadline = time.monotonic() + 60
+    while not arrived.wait(0.1):
+        if child.poll() is not None:
+            pytest.fail(child.stderr.read().decode()[-2000:] or f"the child exited with {child.returncode}")
+        if time.monotonic() > deadline:
+            pytest.fail("no request reached the server")
 
 
 # --- a server that ignores Range: the memory bound holds ---------------------------------------------------------
 
 CHILD_PRELUDE = """
 import json, os, sys, httpx
-sys.path.insert(0, "tests")
 from cirrova import transfer
 from cirrova.korvex import KorvexClient
 
@@ -111,7 +125,7 @@ def test_a_server_ignoring_range_cannot_blow_the_memory_bound(kind, op, tmp_path
     target = tmp_path / "out.bin"
     with RawServer(StoredObject(data, ignore_range=True)) as srv:
         done = subprocess.run([sys.executable, "-c", CHILD_MEMORY, str(srv.port), kind, op, str(target)],
-                              capture_output=True, env=child_env(), cwd=ROOT, timeout=300)
+                              capture_output=True, env=child_env(), cwd=HERE, timeout=300)
     assert done.returncode == 0, done.stderr.decode()[-2000:]
     report = json.loads(done.stdout)
     # concurrency x part_size + 16 MiB; reading the replies whole took several times the object.
@@ -229,11 +243,11 @@ def test_ctrl_c_stops_a_transfer_whose_replies_never_end(kind, op, interrupts, f
                     "s3://bkt/k", str(target / "k")]
         else:
             argv = [sys.executable, "-c", CHILD_INTERRUPTED, str(srv.port), kind, op, str(target / "k")]
-        child = subprocess.Popen(argv, env=child_env(), cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        child = subprocess.Popen(argv, env=child_env(), cwd=HERE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                  preexec_fn=default_in_child)
         try:
             # The replies stay unfinished until the client hangs up: the interrupt lands inside them.
-            assert arrived.wait(60), child.stderr.read1().decode() if child.poll() is not None else "no GET"
+            arrived_or_died(arrived, child)
             for _ in range(interrupts):
                 child.send_signal(signal.SIGINT)
             # Without cancellation the child would wait for the reply to end: never, with no time-out.
