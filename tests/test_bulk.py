@@ -160,8 +160,8 @@ def test_cli_copy_on_a_scheduler(s3_server, source, cluster, tmp_path, capsys):
     address = cluster.scheduler_info()["address"]
     status = main(["--config", str(config), "cp", "-r", "--scheduler", address, f"s3://{src_bucket}/tree",
                    f"s3://{dst_bucket}/t"])
-    out = capsys.readouterr().out
-    assert status == 0 and f"{COUNT} copied" in out
+    out, err = capsys.readouterr()
+    assert status == 0 and f"{COUNT} copied" in out, err
     assert len(s3_tree(s3_server.endpoint, dst_bucket, "t")) == COUNT
     status = main(["--config", str(config), "cp", "--scheduler", address, f"s3://{src_bucket}/tree", "x"])
     assert status == 2 and "--scheduler copies a tree" in capsys.readouterr().err

@@ -54,7 +54,8 @@ def copy_plan(ctx, verb):
     if getattr(args, "scheduler", None):
         from .cluster import cp_on_cluster
 
-        return cp_on_cluster(ctx, src, dst)
+        cp_on_cluster(ctx, src, dst)  # reports and raises by itself
+        return [], None, None
     src_client = ctx.client(src, args.src_profile) if src.remote else None
     dst_client = ctx.client(dst, args.dst_profile) if dst.remote else None
     kind = "copy" if src.remote and dst.remote else "download" if src.remote else "upload"
