@@ -104,9 +104,9 @@ const char* curl_error_class(const Exchange& x) {
     if (!x.connected()) return "ConnectError";  // refused, unresolved, TLS handshake or verification
     // libcurl refuses a response header past its limit (as httpx does past its own) as out of memory.
     if (!x.head_done() && rc == CURLE_OUT_OF_MEMORY) return "RemoteProtocolError";
-#if LIBCURL_VERSION_NUM >= 0x080600
-    if (rc == CURLE_TOO_LARGE) return "RemoteProtocolError";
-#endif
+    // libcurl 8.6 and later say CURLE_TOO_LARGE (100) instead; compared as a number, since the wheel may be
+    // built against older headers than the libcurl it runs on.
+    if (static_cast<int>(rc) == 100) return "RemoteProtocolError";
     switch (rc) {
         case CURLE_GOT_NOTHING:
         case CURLE_PARTIAL_FILE:

@@ -252,8 +252,8 @@ def test_request_framing_errors_are_local_protocol_errors(client, content, lengt
 
 @pytest.mark.parametrize("reply, message", [
     (response(headers=[("Content-Length", "10"), ("Content-Length", "5")], length=False, body=b"0123456789"),
-     "onflicting"),
-    (response(headers=[("Content-Length", "5, 10")], length=False, body=b"0123456789"), "onflicting"),
+     "Content-Length"),  # libcurl 8 refuses them itself, in its own words
+    (response(headers=[("Content-Length", "5, 10")], length=False, body=b"0123456789"), "Content-Length"),
     (response(headers=[("X-Big", "a" * 200_000)], body=b"ok"), None),
 ], ids=["two lengths", "length list", "oversized head"])
 def test_response_framing_errors_are_remote_protocol_errors(client, reply, message):
