@@ -13,10 +13,14 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <list>
 #include <random>
+
+#include <openssl/evp.h>
 #include <unordered_map>
 
+#include "common/crypto.h"
 #include "common/pyutil.h"
 
 namespace cirrova::transport::multi {
@@ -124,6 +128,54 @@ std::string strip_etag(std::string_view s) {
     return std::string(s);
 }
 
+// The raw MD5 of `length` bytes of `fd` from `start` (fewer when the file
+// ends sooner); false with `err` set when reading fails.
+bool md5_of_file(int fd, long long start, long long length, std::string& raw, int& err) {
+    crypto::Md5 md5;
+    std::vector<char> buf(size_t(std::min<long long>(std::max<long long>(length, 1), 1 << 20)));
+    long long done = 0;
+    while (done < length) {
+        ssize_t got = ::pread(fd, buf.data(), size_t(std::min<long long>(length - done, (long long)buf.size())),
+                              off_t(start + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            err = errno;
+            return false;
+        }
+        if (got == 0) break;
+        md5.update({buf.data(), size_t(got)});
+        done += got;
+    }
+    raw = std::string(md5.finish().view());
+    return true;
+}
+
+bool is_hex_md5(std::string_view s) {
+    return s.size() == 32 && std::all_of(s.begin(), s.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
+// The hex MD5 of the content that a reply states, as the Python path's Service.known_md5 reads it: the
+// stored checksum metadata (Base64 of 16 bytes), else an ETag that is a plain MD5; "" when neither tells.
+std::string known_md5(CURL* e, const Options& opt) {
+    if (std::optional<std::string> stored = opt.md5_header.empty() ? std::nullopt : header(e, opt.md5_header.c_str())) {
+        std::string_view t = *stored;
+        while (!t.empty() && is_space(t.front())) t.remove_prefix(1);
+        while (!t.empty() && is_space(t.back())) t.remove_suffix(1);
+        auto b64 = [](char c) { return std::isalnum((unsigned char)c) || c == '+' || c == '/'; };
+        if (t.size() == 24 && t.ends_with("==") && std::all_of(t.begin(), t.end() - 2, b64)) {
+            unsigned char raw[18];
+            if (EVP_DecodeBlock(raw, (const unsigned char*)t.data(), 24) == 18)
+                return crypto::hex({(const char*)raw, 16});
+        }
+    }
+    std::string etag = strip_etag(header(e, "ETag").value_or(""));
+    if (!opt.etag_is_md5 || !is_hex_md5(etag)) return {};
+    std::transform(etag.begin(), etag.end(), etag.begin(), [](char c) { return char(std::tolower(c)); });
+    return etag;
+}
+
 // The httpx class of a libcurl failure, as the NativeTransport maps it.
 const char* transport_class(CURLcode rc, bool connected, long connect_code) {
     switch (rc) {
@@ -177,7 +229,7 @@ int open_temp(const std::string& path, std::string& temp, int& err) {
         char hex[13];
         std::snprintf(hex, sizeof hex, "%012llx", (unsigned long long)(rng() & 0xFFFFFFFFFFFFULL));
         temp = dir + "." + name + "." + hex + ".part";
-        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) return fd;
         if (errno == EEXIST) continue;
         if (errno == ENOENT && !dir.empty()) {  // the directory, created as os.makedirs would
@@ -191,7 +243,7 @@ int open_temp(const std::string& path, std::string& temp, int& err) {
                         return -1;
                     }
             }
-            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) return fd;
             if (errno == EEXIST) continue;
         }
@@ -220,6 +272,7 @@ struct Req {
     long long part = -1;             // upload: the part's index, -1 for a whole object
     std::string key;                 // when not the object's own key (a copy's destination)
     char* mem = nullptr;             // a copy's part buffer: written by a GET, read by a PUT
+    std::string content_md5;         // upload: the body's Base64 MD5, taken once for all attempts
     int attempt = 0;
 
     std::unique_ptr<Connection> conn;
@@ -266,6 +319,7 @@ struct Object {
     int src = -1;  // upload: the source file
     long long size = -1;
     std::optional<std::string> etag;
+    std::string md5;     // download: the content's hex MD5 to check before the rename ("" for none)
     long long next = 0;  // download_many: the next range's start
     std::deque<std::pair<long long, long long>> todo;  // download: ranges not yet started
     int running = 0;
@@ -279,7 +333,32 @@ struct Object {
         if (!temp.empty()) ::unlink(temp.c_str());
         temp.clear();
     }
+    // Whether the temporary file holds the content whose MD5 is known (read back once, all writes done).
+    bool verify(ItemError& error) {
+        if (md5.empty()) return true;
+        std::string raw;
+        int err = 0;
+        if (!md5_of_file(fd, 0, std::numeric_limits<long long>::max(), raw, err)) {
+            error = ItemError{};
+            error.kind = "os";
+            error.err = err;
+            error.text = temp;
+            return false;
+        }
+        std::string got = crypto::hex(raw);
+        if (got == md5) return true;
+        error = ItemError{};
+        error.kind = "md5";
+        error.what = "下载 " + item->key;
+        error.text = got;
+        error.header = md5;
+        return false;
+    }
     bool commit(ItemError& error) {
+        if (!verify(error)) {
+            discard();
+            return false;
+        }
         int fd_ = fd;
         fd = -1;
         if (::close(fd_) < 0 || ::rename(temp.c_str(), item->path.c_str()) < 0) {
@@ -412,6 +491,10 @@ private:
                     continue;
                 }
             }
+            if (r.step == Step::Put && r.content_md5.empty() && wants_md5() && !take_md5(r)) {
+                r.stopped = true;
+                continue;
+            }
             if (!configure(r)) {
                 r.error = ItemError{};
                 r.error.kind = "transport";
@@ -423,13 +506,33 @@ private:
         }
     }
 
+    bool wants_md5() const {
+        return put_headers && std::any_of(put_headers->begin(), put_headers->end(),
+                                          [](auto& h) { return h.second == kMd5Slot; });
+    }
+
+    // The Base64 MD5 of the request's body, from the copy's buffer or read from the source file.
+    static bool take_md5(Req& r) {
+        long long length = std::max(0LL, r.end - r.start + 1);
+        std::string raw;
+        if (r.mem)
+            raw = std::string(crypto::md5({r.mem, size_t(length)}).view());
+        else if (!md5_of_file(r.obj->src, r.start, length, raw, r.os_err))
+            return false;
+        r.content_md5 = crypto::base64(raw);
+        return true;
+    }
+
     bool configure(Req& r) {
         r.reset_reply();
         bool put = r.step == Step::Put;
         const char* method = r.step == Step::Head ? "HEAD" : put ? "PUT" : "GET";
         HeaderList extra;
-        if (put)
+        if (put) {
             extra = *put_headers;
+            for (auto& h : extra)
+                if (h.second == kMd5Slot) h.second = r.content_md5;
+        }
         else  // the stored bytes, never decoded
             extra.emplace_back("Accept-Encoding", "identity");
         if (r.step == Step::First) {
@@ -760,6 +863,7 @@ private:
                     return true;
                 }
                 long long size = length->size() > 18 ? (1LL << 60) : std::stoll(*length);
+                if (opt_.checksum) o.md5 = known_md5(e, opt_);
                 if (size != 0) {
                     fail("empty_416");
                     r.error.a = size;
@@ -776,6 +880,7 @@ private:
                     return status_error(r, e);
                 }
                 std::optional<long long> length = content_length(e);
+                if (opt_.checksum) o.md5 = known_md5(e, opt_);
                 if (r.status == 200) {  // the whole object
                     o.etag.reset();
                     o.size = length.value_or(-1);
@@ -1256,6 +1361,19 @@ bool copy_object(Pool& src_pool, const Signer& src, Pool& dst_pool, const Signer
             return;
         }
         if (r.step != Step::Put) {  // the part is in memory: send it
+            if (whole && opt.checksum && !item.md5.empty()) {  // what was read is checked before it is sent
+                std::string got = crypto::hex(crypto::md5({r.mem, size_t(o.size)}).view());
+                if (got != item.md5) {
+                    failed = true;
+                    item.error = ItemError{};
+                    item.error.kind = "copy_md5";
+                    item.error.what = "复制 " + item.key;
+                    item.error.text = got;
+                    item.error.header = item.md5;
+                    loop.cancel(&o);
+                    return;
+                }
+            }
             Req& put = loop.add(&o, Step::Put, r.step == Step::Whole ? 0 : r.start, r.step == Step::Whole ? -1 : r.end);
             put.part = r.part;
             put.mem = r.mem;
@@ -1278,6 +1396,7 @@ bool download_one(Pool& pool, const Signer& signer, const Options& opt, Item& it
     Object o;
     o.item = &item;
     o.size = item.size;
+    o.md5 = item.md5;
     if (!item.etag.empty()) o.etag = item.etag;
     if (!open_object(o, item)) return true;
     Loop loop(pool, signer, opt, now, tick);
