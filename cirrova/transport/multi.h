@@ -80,7 +80,7 @@ inline constexpr std::string_view kMd5Slot{"\0md5", 4};
 // Why an item failed, in fields the Python side turns into the exception
 // the Python path raises.
 struct ItemError {
-    std::string kind;                  // see multi.cpp: status, transport, range, first_range, md5, ...
+    std::string kind;                  // status, transport, range, first_range, md5, ... (_native.error_of)
     std::string what;                  // "下载 key" and the like
     long status = 0;
     std::string text;                  // transport: the message; etag: the replied ETag
