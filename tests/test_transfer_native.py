@@ -374,6 +374,8 @@ def test_interpreter_exit_while_daemon_threads_are_inside_the_engine():
             assert rc == 0, err[-2000:]
 
 
+LARGE = os.urandom(3 * 1024 * 1024 + 5) * 3
+
 CLI_PROFILE = """
 [profiles.default]
 service = "s3"
@@ -388,6 +390,8 @@ CLI_COPIES = {
     "upload_tree": (["cp", "-r", "{src}", "s3://bkt/tree"], "_native_upload"),
     "multipart": (["cp", "--part-size", "5MiB", "{src}/large", "s3://bkt/large"], "_native_upload_parts"),
     "download": (["cp", "s3://bkt/big", "{out}/big"], "_native_download"),
+    # ranges of megabytes: bodies written in batches, then read back for the digest
+    "download_large": (["cp", "s3://bkt/large", "{out}/large"], "_native_download"),
 }
 
 
@@ -408,7 +412,7 @@ def _run_cli(name, native, tmp_path, monkeypatch):
     for name_, data in {"one": b"o" * 100, "two": b"t" * 300, "large": SOURCES["whole_part"] + b"L" * 1000}.items():
         (src / name_).write_bytes(data)
     store = FakeStore("s3")
-    store.objects = {"big": OBJECTS["big"]}
+    store.objects = {"big": OBJECTS["big"], "large": LARGE}
     with StoreServer(store) as server:
         status = main([arg.format(src=src, out=out) for arg in argv], transport=NativeTransport(proxy=server.url()))
         requests = sorted((r.head, r.body_sha256) for r in server.requests)
@@ -427,7 +431,7 @@ def test_cli_cp_runs_on_the_engine_with_checksums(name, tmp_path, monkeypatch, c
     assert nat[1] == py[1]
     assert nat[2] == py[2] and nat[3] == py[3]
     if name.startswith("download"):
-        assert nat[2] == [("big", OBJECTS["big"])]
+        assert nat[2] == ([("large", LARGE)] if name == "download_large" else [("big", OBJECTS["big"])])
     else:
         sent = [head for head, _ in nat[1] if head.startswith((b"PUT", b"POST"))]
         assert all(b"\r\nContent-MD5: " in head for head in sent if head.startswith(b"PUT"))

@@ -122,13 +122,14 @@ def download_many(client, items, *, concurrency=16, callback=None, part_size=DEF
     check_int(part_size, "part_size", 1)
     check_callback(callback)
     items = list(items)
-    plan = []
+    plan, modes = [], []
     for item in items:
         key, local_path = check_pair(item, "items")
         check_key(key)
-        plan.append((key, target_path(local_path)))
+        plan.append((key, target_path(local_path, modes)))
 
-    native = _native.download_many(client, service, plan, concurrency, callback, part_size, timeout, checksum)
+    native = _native.download_many(client, service, plan, concurrency, callback, part_size, timeout, checksum,
+                                   modes)
     if native is not None:
         return [ItemResult(item, ok, value) for item, (ok, value) in zip(items, native)]
     results = [None] * len(items)

@@ -109,8 +109,9 @@ def _timeouts(client, timeout, http, honoured):
     return t.connect, t.read, t.write, t.pool
 
 
-def plan(client, timeout, paths=(), timeout_honoured=False):
-    """(transport, signer config, time-outs, max connections) when the native engine may run this call, else None."""
+def plan(client, timeout, paths=(), timeout_honoured=False, modes=None):
+    """(transport, signer config, time-outs, max connections) when the native engine may run this call, else None.
+    `modes` are the st_mode of `paths` (None: absent) when the caller has them."""
     if os.environ.get("CIRROVA_NATIVE_TRANSFER", "1") == "0" or not _own_methods(client):
         return None
     http = getattr(client, "_client", None)
@@ -127,12 +128,15 @@ def plan(client, timeout, paths=(), timeout_honoured=False):
             return None
     if not isinstance(transport, NativeTransport):
         return None
-    for path in paths:  # devices and pipes are written through by the Python path
-        try:
-            if not stat.S_ISREG(os.stat(path).st_mode):
-                return None
-        except OSError:
-            pass
+    if modes is None:
+        modes = []
+        for path in paths:
+            try:
+                modes.append(os.stat(path).st_mode)
+            except OSError:
+                modes.append(None)
+    if any(mode is not None and not stat.S_ISREG(mode) for mode in modes):
+        return None  # devices and pipes are written through by the Python path
     config = (config[0], str(urls[0])[:-1], str(urls[1])[:-1]) + config[3:] + (default_headers(),)
     return transport, config, _timeouts(client, timeout, http, timeout_honoured)
 
@@ -205,9 +209,9 @@ def download(client, service, key, path, size, etag, part_size, concurrency, cal
     return value
 
 
-def download_many(client, service, plan_items, concurrency, callback, part_size, timeout, checksum=False):
+def download_many(client, service, plan_items, concurrency, callback, part_size, timeout, checksum=False, modes=None):
     """download_many's items on the engine: [(ok, value or exception)], or None when the Python path must run."""
-    found = plan(client, timeout, [path for _, path in plan_items])
+    found = plan(client, timeout, [path for _, path in plan_items], modes=modes)
     if found is None:
         return None
     transport, config, timeouts = found

@@ -80,6 +80,20 @@ bool md5_of_file(int fd, long long start, long long length, std::string& raw, in
     return true;
 }
 
+bool write_all(int fd, std::string_view data, long long at, int& err) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t w = ::pwrite(fd, data.data() + done, data.size() - done, off_t(at + (long long)done));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            return false;
+        }
+        done += size_t(w);
+    }
+    return true;
+}
+
 void Object::discard() {
     if (src >= 0) ::close(src);
     src = -1;

@@ -28,6 +28,9 @@ using Seconds = std::chrono::duration<double>;
 // The bytes of an error reply that its message quotes.
 inline constexpr size_t kExcerpt = 300;
 inline constexpr size_t kErrorBody = kExcerpt;
+// Body bytes held per request before they are written: a small object takes
+// one write instead of one per piece libcurl hands over.
+inline constexpr size_t kWriteBatch = 256 * 1024;
 
 inline Clock::duration dur(double seconds) {
     return std::chrono::duration_cast<Clock::duration>(Seconds(seconds));
@@ -69,6 +72,8 @@ int open_temp(const std::string& path, std::string& temp, int& err);
 // The raw MD5 of `length` bytes of `fd` from `start` (fewer when the file
 // ends sooner); false with `err` set when reading fails.
 bool md5_of_file(int fd, long long start, long long length, std::string& raw, int& err);
+// All of `data` written at `at`; false with `err` set.
+bool write_all(int fd, std::string_view data, long long at, int& err);
 
 // --- requests and objects -----------------------------------------------------
 
@@ -104,6 +109,8 @@ struct Req {
     int sends = 0;       // times libcurl was about to send this attempt
     std::string etag;    // a part's ETag
     std::string body;
+    std::string pending;      // body bytes not yet written, from offset pending_at
+    long long pending_at = 0;
     bool failed = false, retry = false;  // decided while the reply arrived
     double wait = -1;                    // Retry-After
     ItemError error;
@@ -117,6 +124,7 @@ struct Req {
         sends = 0;
         limit = -1;
         body.clear();
+        pending.clear();
         wait = -1;
         error = ItemError{};
         os_err = 0;
@@ -232,6 +240,8 @@ private:
     static size_t on_body(char* p, size_t size, size_t n, void* self);
     static int on_socket(CURL*, curl_socket_t s, int what, void* userp, void*);
     static int on_timer(CURLM*, long ms, void* userp);
+    // Writes the bytes on_body held back; false with r.os_err set.
+    static bool flush(Req& r);
 
     struct Watch {
         Req* req;

@@ -108,20 +108,15 @@ size_t Loop::on_body(char* p, size_t size, size_t n, void* self) {
                 take = size_t(r->limit - r->received);
                 over = true;
             }
-            long long at = r->offset + r->received;
-            size_t done = 0;
             if (r->mem) {
                 std::memcpy(r->mem + r->received, p, take);
-                done = take;
-            }
-            while (done < take) {
-                ssize_t w = ::pwrite(r->obj->fd, p + done, take - done, off_t(at + (long long)done));
-                if (w < 0) {
-                    if (errno == EINTR) continue;
-                    r->os_err = errno;
-                    return 0;
+            } else {
+                if (r->pending.empty()) {
+                    r->pending_at = r->offset + r->received;
+                    if (r->limit > 0) r->pending.reserve(size_t(std::min<long long>(r->limit, kWriteBatch)));
                 }
-                done += size_t(w);
+                r->pending.append(p, take);
+                if (r->pending.size() >= kWriteBatch && !flush(*r)) return 0;
             }
             r->received += (long long)len;
             if (over) {  // more than the range: not read further
@@ -132,6 +127,13 @@ size_t Loop::on_body(char* p, size_t size, size_t n, void* self) {
         }
     }
     return len;
+}
+
+bool Loop::flush(Req& r) {
+    if (r.pending.empty()) return true;
+    bool ok = write_all(r.obj->fd, r.pending, r.pending_at, r.os_err);
+    r.pending.clear();
+    return ok;
 }
 
 int Loop::on_socket(CURL*, curl_socket_t s, int what, void* userp, void*) {

@@ -323,6 +323,10 @@ bool Loop::outcome(Req& r, CURLcode result) {
         r.error.body = r.body;
     }
     detach(r, complete);
+    if (complete)
+        flush(r);  // the last bytes, before anything reads the file or renames it
+    else
+        r.pending.clear();
     if (r.os_err) {
         r.error = ItemError{};
         r.error.kind = "os";
