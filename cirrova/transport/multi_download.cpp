@@ -92,6 +92,10 @@ bool download_one(Pool& pool, const Signer& signer, const Options& opt, Item& it
     long long parts = std::max(1LL, (o.size + opt.part_size - 1) / opt.part_size), next_part = 0;
     int active = 0;
     bool failed = false;
+    // With an MD5 to check, each part is read back as soon as it and every part before it are written, while
+    // later parts still arrive: little is left to read when the last one lands.
+    std::vector<char> written(o.md5.empty() ? 0 : size_t(parts));
+    long long in_order = 0;
     auto span_at = [&](long long first) {
         long long part_end = std::min((first / opt.part_size + 1) * opt.part_size, o.size);
         return std::min(first + opt.span, part_end) - 1;
@@ -119,6 +123,11 @@ bool download_one(Pool& pool, const Signer& signer, const Options& opt, Item& it
         }
         loop.progress_index = part;
         loop.progress_done += part_end + 1 - part * opt.part_size;
+        if (!written.empty()) {
+            written[size_t(part)] = 1;
+            while (in_order < parts && written[size_t(in_order)]) ++in_order;
+            o.digest_upto(std::min(in_order * opt.part_size, o.size));
+        }
         --active;
         start_more();
     };

@@ -58,10 +58,7 @@ int open_temp(const std::string& path, std::string& temp, int& err) {
     return -1;
 }
 
-// The raw MD5 of `length` bytes of `fd` from `start` (fewer when the file
-// ends sooner); false with `err` set when reading fails.
-bool md5_of_file(int fd, long long start, long long length, std::string& raw, int& err) {
-    crypto::Md5 md5;
+long long md5_update_file(crypto::Md5& md5, int fd, long long start, long long length, int& err) {
     std::vector<char> buf(size_t(std::min<long long>(std::max<long long>(length, 1), 1 << 20)));
     long long done = 0;
     while (done < length) {
@@ -70,12 +67,18 @@ bool md5_of_file(int fd, long long start, long long length, std::string& raw, in
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             err = errno;
-            return false;
+            return -1;
         }
         if (got == 0) break;
         md5.update({buf.data(), size_t(got)});
         done += got;
     }
+    return done;
+}
+
+bool md5_of_file(int fd, long long start, long long length, std::string& raw, int& err) {
+    crypto::Md5 md5;
+    if (md5_update_file(md5, fd, start, length, err) < 0) return false;
     raw = std::string(md5.finish().view());
     return true;
 }
@@ -104,18 +107,24 @@ void Object::discard() {
 }
 
 // Whether the temporary file holds the content whose MD5 is known (read back once, all writes done).
+void Object::digest_upto(long long end) {
+    if (md5.empty() || digest_err || end <= digested) return;
+    if (!digest) digest = std::make_unique<crypto::Md5>();
+    long long got = md5_update_file(*digest, fd, digested, end - digested, digest_err);
+    if (got >= 0) digested += got;
+}
+
 bool Object::verify(ItemError& error) {
     if (md5.empty()) return true;
-    std::string raw;
-    int err = 0;
-    if (!md5_of_file(fd, 0, std::numeric_limits<long long>::max(), raw, err)) {
+    digest_upto(std::numeric_limits<long long>::max());
+    if (digest_err) {
         error = ItemError{};
         error.kind = "os";
-        error.err = err;
+        error.err = digest_err;
         error.text = temp;
         return false;
     }
-    std::string got = crypto::hex(raw);
+    std::string got = crypto::hex(digest->finish().view());
     if (got == md5) return true;
     error = ItemError{};
     error.kind = "md5";

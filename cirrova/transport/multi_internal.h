@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/crypto.h"
 #include "multi.h"
 
 namespace cirrova::transport::multi::detail {
@@ -69,8 +70,10 @@ const char* transport_class(CURLcode rc, bool connected, long connect_code);
 // A new temporary file beside `path` (its name in `temp`), opened for
 // reading and writing; -1 with `err` set on failure.
 int open_temp(const std::string& path, std::string& temp, int& err);
-// The raw MD5 of `length` bytes of `fd` from `start` (fewer when the file
-// ends sooner); false with `err` set when reading fails.
+// Adds `length` bytes of `fd` from `start` (fewer when the file ends
+// sooner) to `md5`; returns the bytes read, -1 with `err` set on failure.
+long long md5_update_file(crypto::Md5& md5, int fd, long long start, long long length, int& err);
+// The raw MD5 of such a range; false with `err` set when reading fails.
 bool md5_of_file(int fd, long long start, long long length, std::string& raw, int& err);
 // All of `data` written at `at`; false with `err` set.
 bool write_all(int fd, std::string_view data, long long at, int& err);
@@ -145,10 +148,18 @@ struct Object {
     std::string md5;     // download: the content's hex MD5 to check before the rename ("" for none)
     long long next = 0;  // download_many: the next range's start
     int running = 0;
+    // The MD5 of the file's first `digested` bytes, taken as they are complete.
+    std::unique_ptr<crypto::Md5> digest;
+    long long digested = 0;
+    int digest_err = 0;
 
     // Closes the files and removes the temporary one.
     void discard();
-    // Whether the temporary file holds the content whose MD5 is known.
+    // Digests the file up to `end` (the bytes before it all written), when
+    // there is an MD5 to check.
+    void digest_upto(long long end);
+    // Whether the temporary file holds the content whose MD5 is known (the
+    // bytes not digested yet read back now, all writes done).
     bool verify(ItemError& error);
     // Checks, closes and renames the temporary file into place; on failure
     // nothing is left and `error` says why.
