@@ -16,11 +16,15 @@ import threading
 from dataclasses import dataclass
 
 
+#: The largest body kept whole: a few multipart parts of the smallest size, whose Content-MD5 the fakes check.
+KEPT = 16 << 20
+
+
 @dataclass
 class Received:
     connection: int
     head: bytes        # request line and headers, without the blank line
-    body: bytes        # the decoded body (chunked framing removed); empty past 1 MiB
+    body: bytes        # the decoded body (chunked framing removed); empty past KEPT bytes
     body_len: int
     body_sha256: str
     chunked: bool
@@ -66,7 +70,7 @@ def _read_request(conn, index):
     def sink(piece):
         digest.update(piece)
         total[0] += len(piece)
-        if total[0] <= 1 << 20:
+        if total[0] <= KEPT:
             kept.append(piece)
 
     chunked = b"chunked" in fields.get(b"transfer-encoding", b"").lower()
@@ -80,7 +84,7 @@ def _read_request(conn, index):
             conn.until(b"\r\n")
     elif b"content-length" in fields:
         conn.take(int(fields[b"content-length"]), sink)
-    return Received(index, head, b"".join(kept) if total[0] <= 1 << 20 else b"", total[0], digest.hexdigest(), chunked)
+    return Received(index, head, b"".join(kept) if total[0] <= KEPT else b"", total[0], digest.hexdigest(), chunked)
 
 
 class RawServer:

@@ -1,6 +1,8 @@
 """The native transfer engine against the Python path: same requests, byte for byte, same files, results and
 exceptions, for every service and fault; and every condition that must keep a call on the Python path."""
 
+import base64
+import hashlib
 import os
 import time
 
@@ -31,6 +33,18 @@ SERVICES = {
 }
 
 
+META_PREFIX = {"s3": "x-amz-meta-", "cos": "x-amz-meta-", "oss": "x-oss-meta-", "ufile": "X-Ufile-Meta-"}
+
+
+def _md5_metadata(store, of, mislabel=False):
+    """Every object states the MD5 of `of(its bytes)` as checksum metadata (and, with `mislabel`, an ETag that
+    is the MD5 of other bytes, which the metadata overrides)."""
+    store.mislabel = mislabel
+    name = META_PREFIX[store.dialect] + "cirrova-md5"
+    store.metadata = {key: {name: base64.b64encode(hashlib.md5(of(data)).digest()).decode()}
+                      for key, data in store.objects.items()}
+
+
 def _retry_after_zero(store):
     store.fail("get", SPAN, (503, {"Retry-After": "0"}))
 
@@ -47,6 +61,9 @@ FAULTS = {
     "etag_change": lambda store: setattr(store, "replace_after", (2, b"n" * len(OBJECTS["big"]))),
     "ignores_range": lambda store: setattr(store, "ignore_range", True),
     "hang_up": lambda store: store.fail("get", SPAN, *[httpx.ReadError("gone")] * 4),
+    "digest_mismatch": lambda store: setattr(store, "mislabel", True),
+    "metadata_mismatch": lambda store: _md5_metadata(store, lambda data: data + b"x"),
+    "metadata_over_etag": lambda store: _md5_metadata(store, lambda data: data, mislabel=True),
 }
 
 #: the same for uploads
@@ -71,6 +88,9 @@ COPY_FAULTS = {
     "persistent_500_part": lambda store: store.fail("part", 2, 500, 500, 500, 500),
     "short_body": lambda store: store.short_at.update({0: 4}),
     "etag_change": lambda store: setattr(store, "replace_after", (1, b"n" * 100)),
+    "digest_mismatch": lambda store: setattr(store, "mislabel", True),
+    "metadata_mismatch": lambda store: _md5_metadata(store, lambda data: data + b"x"),
+    "metadata_over_etag": lambda store: _md5_metadata(store, lambda data: data, mislabel=True),
 }
 UPLOAD_PART = 5 * 1024 * 1024  # the smallest part size the S3 protocol allows
 SOURCES = {"empty": b"", "small": b"s" * 100, "whole_part": bytes(range(256)) * (UPLOAD_PART // 256)}
@@ -99,7 +119,7 @@ def _outcome(value):
     return value
 
 
-def _run_copy(service, fault, op, native, tmp_path, monkeypatch):
+def _run_copy(service, fault, op, native, tmp_path, monkeypatch, checksum):
     monkeypatch.setenv("CIRROVA_NATIVE_TRANSFER", "1" if native else "0")
     calls = []
     real = _native._native_copy
@@ -112,18 +132,19 @@ def _run_copy(service, fault, op, native, tmp_path, monkeypatch):
         client = _client(service, store, server)
         try:
             results = transfer.copy(client, "small" if op == "copy" else "large", client, "copied",
-                                    part_size=UPLOAD_PART, concurrency=1, callback=lambda *a: progress.append(a))
+                                    part_size=UPLOAD_PART, concurrency=1, callback=lambda *a: progress.append(a),
+                                    checksum=checksum)
         except Exception as exc:
             results = _outcome(exc)
         requests = sorted((r.head, r.body_sha256) for r in server.requests)
     return requests, results, (dict(store.objects), store.aborted), progress[-1:], len(calls)
 
 
-def _run(service, fault, op, native, tmp_path, monkeypatch):
+def _run(service, fault, op, native, tmp_path, monkeypatch, checksum):
     if op.startswith("copy"):
-        return _run_copy(service, fault, op, native, tmp_path, monkeypatch)
+        return _run_copy(service, fault, op, native, tmp_path, monkeypatch, checksum)
     if op.startswith("upload") or op == "multipart":
-        return _run_upload(service, fault, op, native, tmp_path, monkeypatch)
+        return _run_upload(service, fault, op, native, tmp_path, monkeypatch, checksum)
     """One transfer on a fresh fake: (requests as sent, results, files left, last progress call, engine calls)."""
     monkeypatch.setenv("CIRROVA_NATIVE_TRANSFER", "1" if native else "0")
     calls = []
@@ -141,11 +162,12 @@ def _run(service, fault, op, native, tmp_path, monkeypatch):
             items = [(key, str(out / f"f{i}")) for i, key in enumerate([*OBJECTS, "missing"])]
             results = [(r.item[0], r.ok, _outcome(r.value)) for r in
                        transfer.download_many(client, items, concurrency=concurrency, part_size=PART,
-                                              callback=lambda *a: progress.append(a))]
+                                              callback=lambda *a: progress.append(a), checksum=checksum)]
         else:
             try:
                 results = transfer.download(client, "big", str(out / "big"), part_size=PART,
-                                            concurrency=concurrency, callback=lambda *a: progress.append(a))
+                                            concurrency=concurrency, callback=lambda *a: progress.append(a),
+                                            checksum=checksum)
             except Exception as exc:
                 results = _outcome(exc)
         requests = sorted(r.head for r in server.requests)
@@ -154,7 +176,7 @@ def _run(service, fault, op, native, tmp_path, monkeypatch):
     return requests, results, files, last, len(calls)
 
 
-def _run_upload(service, fault, op, native, tmp_path, monkeypatch):
+def _run_upload(service, fault, op, native, tmp_path, monkeypatch, checksum):
     monkeypatch.setenv("CIRROVA_NATIVE_TRANSFER", "1" if native else "0")
     calls = []
     name = "_native_upload_parts" if op == "multipart" else "_native_upload"
@@ -173,7 +195,7 @@ def _run_upload(service, fault, op, native, tmp_path, monkeypatch):
             results = [(r.item[1], r.ok, _outcome(r.value)) for r in
                        transfer.upload_many(client, items, concurrency=concurrency, part_size=UPLOAD_PART,
                                             content_type="text/plain", headers={"x-amz-meta-k": "v"},
-                                            callback=lambda *a: progress.append(a))]
+                                            callback=lambda *a: progress.append(a), checksum=checksum)]
         else:
             source = "small"
             if op == "multipart":  # three parts (of 5 MiB, or UFile's 4 MiB blocks)
@@ -181,7 +203,8 @@ def _run_upload(service, fault, op, native, tmp_path, monkeypatch):
                 source.write_bytes(SOURCES["whole_part"] * 2 + b"L" * 1000)
             try:
                 results = transfer.upload(client, tmp_path / source, "one", part_size=UPLOAD_PART,
-                                          concurrency=concurrency, callback=lambda *a: progress.append(a))
+                                          concurrency=concurrency, callback=lambda *a: progress.append(a),
+                                          checksum=checksum)
             except Exception as exc:
                 results = _outcome(exc)
         requests = sorted((r.head, r.body_sha256) for r in server.requests)
@@ -194,14 +217,23 @@ def _run_upload(service, fault, op, native, tmp_path, monkeypatch):
                          [("multipart", fault) for fault in PART_FAULTS] +
                          [(op, fault) for op in ("copy", "copy_multipart") for fault in COPY_FAULTS])
 @pytest.mark.parametrize("service", list(SERVICES))
-def test_native_and_python_paths_agree(service, fault, op, tmp_path, monkeypatch):
-    py = _run(service, fault, op, False, tmp_path, monkeypatch)
-    nat = _run(service, fault, op, True, tmp_path, monkeypatch)
+@pytest.mark.parametrize("checksum", [False, True], ids=["plain", "checksum"])
+def test_native_and_python_paths_agree(service, fault, op, checksum, tmp_path, monkeypatch):
+    """With checksum on, both send the same Content-MD5 and checksum metadata and check the same digests."""
+    py = _run(service, fault, op, False, tmp_path, monkeypatch, checksum)
+    nat = _run(service, fault, op, True, tmp_path, monkeypatch, checksum)
     assert py[4] == 0 and nat[4] == 1  # each path really ran
     assert nat[0] == py[0]  # the same requests, byte for byte
     assert nat[1] == py[1]
     assert nat[2] == py[2]  # the same files, and no temporary file on either side
     assert nat[3] == py[3]
+    # A stated MD5 that the bytes do not have fails before the rename or the PUT (UFile states none; a
+    # multipart copy passes the source's on without holding the whole).
+    if checksum and op != "copy_multipart" and (fault == "metadata_mismatch" or
+                                                (fault == "digest_mismatch" and service != "ufile")):
+        failed = nat[1] if op != "many" else nat[1][0][2]
+        assert "MD5" in failed[1], failed
+        assert "copied" not in nat[2][0] if op.startswith("copy") else "big" not in nat[2] and "f0" not in nat[2]
     if fault == "clean" and op in ("many", "one"):
         assert nat[2]["big" if op == "one" else "f0"] == OBJECTS["big"]
     elif fault == "clean":
@@ -340,3 +372,67 @@ def test_interpreter_exit_while_daemon_threads_are_inside_the_engine():
         for proc in procs:
             rc, out, err = finish(proc)
             assert rc == 0, err[-2000:]
+
+
+LARGE = os.urandom(3 * 1024 * 1024 + 5) * 3
+
+CLI_PROFILE = """
+[profiles.default]
+service = "s3"
+access_key = "ak"
+secret_key = "sk"
+endpoint = "http://s3.test"
+"""
+
+#: name -> cp arguments (after the paths are filled in) and the engine entry it must reach
+CLI_COPIES = {
+    "upload": (["cp", "{src}/one", "s3://bkt/one"], "_native_upload"),
+    "upload_tree": (["cp", "-r", "{src}", "s3://bkt/tree"], "_native_upload"),
+    "multipart": (["cp", "--part-size", "5MiB", "{src}/large", "s3://bkt/large"], "_native_upload_parts"),
+    "download": (["cp", "s3://bkt/big", "{out}/big"], "_native_download"),
+    # ranges of megabytes: bodies written in batches, then read back for the digest
+    "download_large": (["cp", "s3://bkt/large", "{out}/large"], "_native_download"),
+}
+
+
+def _run_cli(name, native, tmp_path, monkeypatch):
+    from cirrova.cli import main
+
+    argv, entry = CLI_COPIES[name]
+    monkeypatch.setenv("CIRROVA_NATIVE_TRANSFER", "1" if native else "0")
+    config = tmp_path / "config.toml"
+    config.write_text(CLI_PROFILE)
+    config.chmod(0o600)
+    monkeypatch.setenv("CIRROVA_CONFIG", str(config))
+    calls = []
+    real = getattr(_native, entry)
+    monkeypatch.setattr(_native, entry, lambda *a, **k: calls.append(1) or real(*a, **k))
+    src, out = tmp_path / "src", tmp_path / ("native" if native else "python")
+    src.mkdir(exist_ok=True)
+    for name_, data in {"one": b"o" * 100, "two": b"t" * 300, "large": SOURCES["whole_part"] + b"L" * 1000}.items():
+        (src / name_).write_bytes(data)
+    store = FakeStore("s3")
+    store.objects = {"big": OBJECTS["big"], "large": LARGE}
+    with StoreServer(store) as server:
+        status = main([arg.format(src=src, out=out) for arg in argv], transport=NativeTransport(proxy=server.url()))
+        requests = sorted((r.head, r.body_sha256) for r in server.requests)
+    files = sorted((str(p.relative_to(out)), p.read_bytes()) for p in out.rglob("*") if p.is_file()) \
+        if out.exists() else []
+    return status, requests, files, dict(store.objects), len(calls)
+
+
+@pytest.mark.parametrize("name", list(CLI_COPIES))
+def test_cli_cp_runs_on_the_engine_with_checksums(name, tmp_path, monkeypatch, capsys):
+    """The command line's cp (checksums on by default) takes the engine and sends what the Python path sends."""
+    py = _run_cli(name, False, tmp_path, monkeypatch)
+    nat = _run_cli(name, True, tmp_path, monkeypatch)
+    assert py[4] == 0 and nat[4] >= 1
+    assert nat[0] == py[0] == 0
+    assert nat[1] == py[1]
+    assert nat[2] == py[2] and nat[3] == py[3]
+    if name.startswith("download"):
+        assert nat[2] == ([("large", LARGE)] if name == "download_large" else [("big", OBJECTS["big"])])
+    else:
+        sent = [head for head, _ in nat[1] if head.startswith((b"PUT", b"POST"))]
+        assert all(b"\r\nContent-MD5: " in head for head in sent if head.startswith(b"PUT"))
+        assert any(b"\r\nx-amz-meta-cirrova-md5: " in head for head in sent)

@@ -38,6 +38,8 @@ class FakeStore:
         self.short_at = {}         # range start -> times its reply is cut short by a byte
         self.replace_after = None  # (n, new bytes): replace the object after n ranged GETs
         self.ignore_range = False
+        self.mislabel = False      # True: HEAD and GET state an ETag that is the MD5 of other bytes
+        self.metadata = {}         # key -> headers that HEAD and GET answer with (user metadata)
         self.latency = 0
         self.keep_parts = True     # False: parts are checked and counted, their bytes dropped
         self.active = self.max_active = 0  # part and ranged-GET requests being answered at once
@@ -122,19 +124,20 @@ class FakeStore:
         if key not in self.objects:
             return httpx.Response(404)
         body = self.objects[key]
-        return httpx.Response(200, headers={"Content-Length": str(len(body)), "ETag": etag_of(body)})
+        return httpx.Response(200, headers={"Content-Length": str(len(body)), "ETag": self.tag(body),
+                                            **self.metadata.get(key, {})})
 
     def get(self, request, key, query):
         if key not in self.objects:
             return httpx.Response(404)
         body = self.objects[key]
-        tag = etag_of(body)
+        tag = self.tag(body)
         wanted = request.headers.get("if-match")
         if wanted is not None and self.dialect != "ufile" and wanted != tag:
             return httpx.Response(412, content=b"<Error><Code>PreconditionFailed</Code></Error>")
         rng = request.headers.get("range")
         if not rng or self.ignore_range:
-            return httpx.Response(200, content=body, headers={"ETag": tag})
+            return httpx.Response(200, content=body, headers={"ETag": tag, **self.metadata.get(key, {})})
         start, end = (int(x) for x in rng.removeprefix("bytes=").split("-"))
         if start >= len(body):
             return httpx.Response(416)
@@ -148,7 +151,10 @@ class FakeStore:
             self.short_at[start] -= 1
             cut = 1
         return httpx.Response(206, content=body[start:end + 1 - cut], headers={
-            "Content-Range": f"bytes {shown}-{end}/{len(body)}", "ETag": tag})
+            "Content-Range": f"bytes {shown}-{end}/{len(body)}", "ETag": tag, **self.metadata.get(key, {})})
+
+    def tag(self, body):
+        return etag_of(body + b"?" if self.mislabel else body)
 
     def initiate(self, request, key, query):
         self.next_id += 1

@@ -82,6 +82,10 @@ class Context:
             response.read()
             raise response_error(f"cannot list {listing}", response)
 
+    # It acts only inside listing(), where no transfer runs: transfers may take the native engine, which
+    # sends its requests without the httpx.Client's hooks.
+    _check_listing.transfer_neutral = True
+
     def client(self, location, profile=None):
         """A client for the bucket of a remote `location`, from `profile` or the command's --profile."""
         if not location.bucket:

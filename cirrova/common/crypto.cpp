@@ -178,6 +178,23 @@ Digest hmac_sha1_reused_key(std::string_view key, std::string_view msg) { return
 Digest sha256(std::string_view data) { return hash_of(sha256_md(), data); }
 Digest md5(std::string_view data) { return hash_of(md5_md(), data); }
 
+Md5::Md5() : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_ || !EVP_DigestInit_ex2(static_cast<EVP_MD_CTX*>(ctx_), md5_md(), nullptr)) {
+        EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+        failed("MD5");
+    }
+}
+Md5::~Md5() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
+void Md5::update(std::string_view data) {
+    if (!EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data.data(), data.size())) failed("MD5");
+}
+Digest Md5::finish() {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned n = 0;
+    if (!EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), out, &n)) failed("MD5");
+    return Digest({(const char*)out, n});
+}
+
 void append_hex(std::string& out, std::string_view raw) {
     // Both digits of every byte value, looked up at once.
     static constexpr auto kPairs = [] {

@@ -28,6 +28,20 @@ Digest hmac_sha1_reused_key(std::string_view key, std::string_view msg);
 Digest sha256(std::string_view data);                            // raw 32 bytes
 Digest md5(std::string_view data);                               // raw 16 bytes
 
+// An MD5 taken piece by piece, as a file is read in chunks.
+class Md5 {
+public:
+    Md5();
+    ~Md5();
+    Md5(const Md5&) = delete;
+    Md5& operator=(const Md5&) = delete;
+    void update(std::string_view data);
+    Digest finish();  // raw 16 bytes; the state is spent
+
+private:
+    void* ctx_;  // EVP_MD_CTX, kept out of this header
+};
+
 std::string hex(std::string_view raw);      // lower-case hexadecimal
 std::string base64(std::string_view raw);   // RFC 4648 standard alphabet, padded
 void append_hex(std::string& out, std::string_view raw);

@@ -22,8 +22,9 @@ def _discard_all():
         temp.discard()
 
 
-def target_path(local_path):
-    """The download target as text; refuses a directory before anything is sent."""
+def target_path(local_path, modes=None):
+    """The download target as text; refuses a directory before anything is sent. `modes` (a list) gets the
+    target's st_mode, None where it does not exist, so that a batch stats each target once."""
     if not isinstance(local_path, (str, os.PathLike)):
         raise TypeError(f"local_path 必须是路径, 而不是 {type(local_path).__name__}")
     path = os.fspath(local_path)
@@ -31,8 +32,14 @@ def target_path(local_path):
         path = os.fsdecode(path)
     if not path:
         raise ValueError("local_path 不能为空")
-    if os.path.isdir(path):
+    try:
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):
+        mode = None
+    if mode is not None and stat.S_ISDIR(mode):
         raise IsADirectoryError(21, "local_path 是一个目录", path)
+    if modes is not None:
+        modes.append(mode)
     return path
 
 

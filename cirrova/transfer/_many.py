@@ -122,15 +122,14 @@ def download_many(client, items, *, concurrency=16, callback=None, part_size=DEF
     check_int(part_size, "part_size", 1)
     check_callback(callback)
     items = list(items)
-    plan = []
+    plan, modes = [], []
     for item in items:
         key, local_path = check_pair(item, "items")
         check_key(key)
-        plan.append((key, target_path(local_path)))
+        plan.append((key, target_path(local_path, modes)))
 
-    # The engine does not check digests yet.
-    native = None if checksum else _native.download_many(client, service, plan, concurrency, callback, part_size,
-                                                          timeout)
+    native = _native.download_many(client, service, plan, concurrency, callback, part_size, timeout, checksum,
+                                   modes)
     if native is not None:
         return [ItemResult(item, ok, value) for item, (ok, value) in zip(items, native)]
     results = [None] * len(items)
@@ -189,8 +188,8 @@ def upload_many(client, items, *, concurrency=16, callback=None, part_size=DEFAU
 
     sizes = [_known_size(source) for source, _ in items]
     total = sum(sizes) if None not in sizes else -1
-    native = _native.upload_many(client, items, part_size, concurrency, callback, content_type, headers, timeout,
-                                 checksum, total)
+    native = _native.upload_many(client, service, items, part_size, concurrency, callback, content_type, headers,
+                                 timeout, checksum, total)
     if native is not None:
         return [ItemResult(item, ok, value) for item, (ok, value) in zip(items, native)]
     results = [None] * len(items)

@@ -3,11 +3,13 @@
 A call runs natively only when the engine sends exactly what the client's own methods would send:
 - the client is one of the four, or a subclass overriding none of the methods the engine stands in for;
 - its httpx.Client routes the object URLs to a NativeTransport;
-- that httpx.Client adds nothing of its own (event hooks, auth, cookies, parameters, redirects, headers
-  beyond httpx's defaults).
+- that httpx.Client adds nothing of its own (event hooks other than ones marked `transfer_neutral`, auth,
+  cookies, parameters, redirects, headers beyond httpx's defaults).
 Every other call takes the Python path unchanged, so MockTransport and overrides still see every request.
 """
 
+import base64
+import hashlib
 import importlib
 import os
 import stat
@@ -66,9 +68,11 @@ def _own_methods(client):
 
 def _plain_http(http):
     hooks = http.event_hooks if isinstance(http, httpx.Client) else {}
-    # The Python path's own response hook (it reads ranged replies as they arrive) is no user's hook.
+    # The Python path's own response hook (it reads ranged replies as they arrive) is no user's hook, nor is
+    # one that declares it does nothing while transfers run (the command line's listing check).
     return (isinstance(http, httpx.Client) and not http.is_closed and http.auth is None
-            and not hooks["request"] and all(hook is _stream._on_response for hook in hooks["response"])
+            and not hooks["request"] and all(hook is _stream._on_response or getattr(hook, "transfer_neutral", False)
+                                             for hook in hooks["response"])
             and not http.cookies and not http.params
             and not http.follow_redirects
             and [(k.decode("latin-1"), v.decode("latin-1")) for k, v in http.headers.raw] == default_headers())
@@ -105,8 +109,9 @@ def _timeouts(client, timeout, http, honoured):
     return t.connect, t.read, t.write, t.pool
 
 
-def plan(client, timeout, paths=(), timeout_honoured=False):
-    """(transport, signer config, time-outs, max connections) when the native engine may run this call, else None."""
+def plan(client, timeout, paths=(), timeout_honoured=False, modes=None):
+    """(transport, signer config, time-outs, max connections) when the native engine may run this call, else None.
+    `modes` are the st_mode of `paths` (None: absent) when the caller has them."""
     if os.environ.get("CIRROVA_NATIVE_TRANSFER", "1") == "0" or not _own_methods(client):
         return None
     http = getattr(client, "_client", None)
@@ -123,20 +128,28 @@ def plan(client, timeout, paths=(), timeout_honoured=False):
             return None
     if not isinstance(transport, NativeTransport):
         return None
-    for path in paths:  # devices and pipes are written through by the Python path
-        try:
-            if not stat.S_ISREG(os.stat(path).st_mode):
-                return None
-        except OSError:
-            pass
+    if modes is None:
+        modes = []
+        for path in paths:
+            try:
+                modes.append(os.stat(path).st_mode)
+            except OSError:
+                modes.append(None)
+    if any(mode is not None and not stat.S_ISREG(mode) for mode in modes):
+        return None  # devices and pipes are written through by the Python path
     config = (config[0], str(urls[0])[:-1], str(urls[1])[:-1]) + config[3:] + (default_headers(),)
     return transport, config, _timeouts(client, timeout, http, timeout_honoured)
 
 
-def _options(concurrency, part_size, conditional, timeouts):
+#: A header value the engine replaces with the request body's Base64 MD5, taken in C++ as it reads the body.
+MD5_SLOT = "\0md5"
+
+
+def _options(concurrency, part_size, conditional, timeouts, service=None, checksum=False):
     span = max(1, part_size // 2)  # request_span: the same ranges as the Python path
     return (concurrency, span, part_size, conditional, *timeouts, _engine.ATTEMPTS, _engine.BACKOFF_BASE,
-            _engine.BACKOFF_CAP, _engine.RETRY_AFTER_CAP)
+            _engine.BACKOFF_CAP, _engine.RETRY_AFTER_CAP, checksum, service.md5_header if service else "",
+            service.etag_is_md5 if service else True)
 
 
 def error_of(error, key):
@@ -167,21 +180,26 @@ def error_of(error, key):
         return OSError(f"上传期间文件大小改变: 原为 {a} 字节, 读到 {b} 字节")
     if kind == "no_length":
         return TransferError(f"获取 {key} 的信息失败: 回复没有 Content-Length", status)
+    if kind == "md5":
+        return TransferError(f"下载 {key} 失败: 收到内容的 MD5 为 {text}, 而对象的 MD5 是 {header}; 目标文件未改动")
+    if kind == "copy_md5":
+        return TransferError(f"{what} 失败: 读到内容的 MD5 为 {text}, 而对象的 MD5 是 {header}")
     if kind == "empty_416":
         return TransferError(f"下载 {key} 失败: 416, 而对象有 {a} 字节", 416)
     return OSError(err, os.strerror(err), text)
 
 
-def download(client, service, key, path, size, etag, part_size, concurrency, callback, timeout):
-    """transfer.download's ranges on the engine; None when the Python path must run."""
+def download(client, service, key, path, size, etag, part_size, concurrency, callback, timeout, md5=None):
+    """transfer.download's ranges on the engine, checked against `md5` (hex) when given; None when the Python
+    path must run."""
     found = plan(client, timeout, (path,))
     if found is None:
         return None
     transport, config, timeouts = found
     total_parts = max(1, -(-size // part_size))
-    options = _options(concurrency, part_size, service.conditional_reads, timeouts)
+    options = _options(concurrency, part_size, service.conditional_reads, timeouts, service, md5 is not None)
     results, called, reported, index, done = _native_download(
-        transport, config, [(key, path, size, etag)], options, callback, False, total_parts, size)
+        transport, config, [(key, path, size, etag, md5)], options, callback, False, total_parts, size)
     ok, value = results[0]
     # The progress made before a failure is reported as the Python path reports it.
     if callback is not None and (reported != done or (ok and not called)):
@@ -191,13 +209,13 @@ def download(client, service, key, path, size, etag, part_size, concurrency, cal
     return value
 
 
-def download_many(client, service, plan_items, concurrency, callback, part_size, timeout):
+def download_many(client, service, plan_items, concurrency, callback, part_size, timeout, checksum=False, modes=None):
     """download_many's items on the engine: [(ok, value or exception)], or None when the Python path must run."""
-    found = plan(client, timeout, [path for _, path in plan_items])
+    found = plan(client, timeout, [path for _, path in plan_items], modes=modes)
     if found is None:
         return None
     transport, config, timeouts = found
-    options = _options(concurrency, part_size, service.conditional_reads, timeouts)
+    options = _options(concurrency, part_size, service.conditional_reads, timeouts, service, checksum)
     count = len(plan_items)
     results, called, reported, index, done = _native_download(
         transport, config, list(plan_items), options, callback, True, count, -1)
@@ -209,15 +227,22 @@ def download_many(client, service, plan_items, concurrency, callback, part_size,
             zip(plan_items, results)]
 
 
-def _upload_headers(content_type, headers):
-    """The headers of the client's upload, or None when only its own method can build them."""
+def _upload_headers(content_type, headers, service=None, checksum=False):
+    """The headers of the client's upload, or None when only its own method can build them. With `checksum`
+    they carry the content's MD5 as metadata (unless the caller set it) and as Content-MD5, where the
+    client's upload puts them, as MD5_SLOT."""
     pairs = []
     for name, value in (headers or {}).items():
-        if not isinstance(name, str) or not isinstance(value, str) or name.lower() in ("content-type", "content-md5"):
+        if not isinstance(name, str) or not isinstance(value, str) or name.lower() in ("content-type", "content-md5") \
+                or "\0" in value:
             return None
         pairs.append((name, value))
+    if checksum and not any(name.lower() == service.md5_header.lower() for name, _ in pairs):
+        pairs.append((service.md5_header, MD5_SLOT))
     if content_type:
         pairs.append(("Content-Type", content_type))
+    if checksum:
+        pairs.append(("Content-MD5", MD5_SLOT))
     return pairs
 
 
@@ -238,11 +263,12 @@ def _whole_files(sources, part_size):
     return paths
 
 
-def upload_many(client, items, part_size, concurrency, callback, content_type, headers, timeout, checksum, total):
+def upload_many(client, service, items, part_size, concurrency, callback, content_type, headers, timeout, checksum,
+                total):
     """upload_many on the engine when every source is a file of at most one part: [(ok, ETag or exception)],
     or None when the Python path must run."""
-    pairs = _upload_headers(content_type, headers)
-    paths = None if checksum or pairs is None else _whole_files([source for source, _ in items], part_size)
+    pairs = _upload_headers(content_type, headers, service, checksum)
+    paths = None if pairs is None else _whole_files([source for source, _ in items], part_size)
     found = None if paths is None else plan(client, timeout, timeout_honoured=True)
     if found is None:
         return None
@@ -264,7 +290,7 @@ def upload_many(client, items, part_size, concurrency, callback, content_type, h
 def upload(client, service, source, key, part_size, concurrency, callback, content_type, headers, timeout,
            checksum):
     """transfer.upload of a file on the engine: its ETag, or None for the Python path."""
-    if checksum or not isinstance(source, (str, os.PathLike)) or _upload_headers(content_type, headers) is None:
+    if not isinstance(source, (str, os.PathLike)) or _upload_headers(content_type, headers) is None:
         return None
     path = os.fsdecode(os.fspath(source))
     try:
@@ -273,8 +299,9 @@ def upload(client, service, source, key, part_size, concurrency, callback, conte
         return None
     if stat.S_ISREG(info.st_mode) and info.st_size > part_size:
         return _multipart(client, service, path, info.st_size, key, part_size, concurrency, callback, content_type,
-                          headers, timeout)
-    found = upload_many(client, [(source, key)], part_size, 1, None, content_type, headers, timeout, checksum, -1)
+                          headers, timeout, checksum)
+    found = upload_many(client, service, [(source, key)], part_size, 1, None, content_type, headers, timeout,
+                        checksum, -1)
     if found is None:
         return None
     [(ok, value)] = found
@@ -296,10 +323,11 @@ def _part_query(client, upload_id):
         "partNumber"
 
 
-def _multipart(client, service, path, size, key, part_size, concurrency, callback, content_type, headers, timeout):
+def _multipart(client, service, path, size, key, part_size, concurrency, callback, content_type, headers, timeout,
+               checksum):
     """A multipart upload whose parts the engine reads from the file and sends; opened, finished and aborted
     by the client's own methods, as on the Python path."""
-    from ._ops import _CALLER, abort, check_part_count
+    from ._ops import _CALLER, abort, check_part_count, with_md5_metadata
     from ._engine import attempt
 
     found = plan(client, timeout)
@@ -307,13 +335,19 @@ def _multipart(client, service, path, size, key, part_size, concurrency, callbac
         return None
     transport, config, timeouts = found
     check_part_count(service, size, part_size)
+    if checksum:
+        with open(path, "rb") as f:  # hashlib's MD5 is OpenSSL's and lets go of the interpreter lock
+            headers = with_md5_metadata(service, headers, base64.b64encode(hashlib.file_digest(f, "md5").digest())
+                                        .decode("ascii"))
     upload_id, blk_size = attempt(_CALLER, lambda: service.initiate(key, content_type, headers, timeout))
     try:
         part_size = blk_size or part_size
         total_parts = max(1, -(-size // part_size))
         # UFile parts carry the upload's Content-Type; the others the default of the client's upload_part.
         part_type = content_type if isinstance(client, DramletFileClient) else None
-        part_headers = [("Content-Type", part_type or "application/octet-stream")]
+        # upload_part puts the caller's headers (the Content-MD5) before the Content-Type.
+        part_headers = [("Content-MD5", MD5_SLOT)] if checksum else []
+        part_headers.append(("Content-Type", part_type or "application/octet-stream"))
         query = _part_query(client, upload_id) + (service.first_part,)
         options = _options(concurrency, part_size, True, timeouts)
         results, called, reported, index, done = _native_upload_parts(
@@ -331,21 +365,23 @@ def _multipart(client, service, path, size, key, part_size, concurrency, callbac
 
 
 def copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag, content_type, part_size, concurrency,
-         callback, timeout, checksum):
+         callback, timeout, checksum, src_md5=None):
     """transfer.copy on the engine once the source's head is known: the new ETag, or None for the Python path."""
     from ._engine import attempt
-    from ._ops import _CALLER, abort
+    from ._ops import _CALLER, abort, with_md5_metadata
 
-    found, target = (None, None) if checksum else (plan(src_client, timeout), plan(dst_client, timeout))
+    found, target = plan(src_client, timeout), plan(dst_client, timeout)
     if found is None or target is None:
         return None
     transport, config, timeouts = found
     dst_transport, dst_config, _ = target
-    options = _options(concurrency, part_size, src.conditional_reads, timeouts)
+    options = _options(concurrency, part_size, src.conditional_reads, timeouts, dst, checksum)
+    known = src_md5 if checksum else None
+    item = (src_key, dst_key, size, etag, known)
     if size <= part_size:  # one ranged GET, one PUT
-        headers = [("Content-Type", content_type)] if content_type else []
-        results, *_ = _native_copy(transport, config, dst_transport, dst_config, (src_key, dst_key, size, etag),
-                                   options, None, 1, headers, None)
+        headers = _upload_headers(content_type, None, dst, checksum)
+        results, *_ = _native_copy(transport, config, dst_transport, dst_config, item, options, None, 1, headers,
+                                   None)
         ok, value = results[0]
         if not ok:
             raise error_of(value, src_key if value[1].startswith("下载") else dst_key)
@@ -353,15 +389,18 @@ def copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag, content
             callback(0, 1, size, size)
         return strip_etag(value or "")
 
-    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, None, timeout))
+    initiate_headers = with_md5_metadata(dst, None, base64.b64encode(bytes.fromhex(known)).decode()
+                                         if known else None)
+    upload_id, blk_size = attempt(_CALLER, lambda: dst.initiate(dst_key, content_type, initiate_headers, timeout))
     try:
         part_size = blk_size or part_size
         total_parts = -(-size // part_size)
-        options = _options(concurrency, part_size, src.conditional_reads, timeouts)
+        options = _options(concurrency, part_size, src.conditional_reads, timeouts, dst, checksum)
         query = _part_query(dst_client, upload_id) + (dst.first_part,)
+        part_headers = ([("Content-MD5", MD5_SLOT)] if checksum else []) + [("Content-Type",
+                                                                              "application/octet-stream")]
         results, called, reported, index, done = _native_copy(
-            transport, config, dst_transport, dst_config, (src_key, dst_key, size, etag), options, callback,
-            total_parts, [("Content-Type", "application/octet-stream")], query)
+            transport, config, dst_transport, dst_config, item, options, callback, total_parts, part_headers, query)
         ok, value = results[0]
         if callback is not None and reported != done:
             callback(index, total_parts, done, size)

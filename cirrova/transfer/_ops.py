@@ -184,10 +184,10 @@ def download(client, key, local_path, *, part_size=DEFAULT_PART_SIZE, concurrenc
     path = target_path(local_path)
 
     size, etag, _, md5 = attempt(_CALLER, lambda: service.head(key, timeout))
-    if not (checksum and md5):  # the engine does not check digests yet
-        native = _native.download(client, service, key, path, size, etag, part_size, concurrency, callback, timeout)
-        if native is not None:
-            return native
+    native = _native.download(client, service, key, path, size, etag, part_size, concurrency, callback, timeout,
+                              md5 if checksum else None)
+    if native is not None:
+        return native
     total_parts = max(1, -(-size // part_size))
     progress = Progress(callback, total_parts, size)
 
@@ -336,7 +336,8 @@ def copy(src_client, src_key, dst_client, dst_key, *, part_size=DEFAULT_PART_SIZ
     check_part_count(dst, size, part_size)
     # The engine sends no headers of the caller's.
     native = None if headers else _native.copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag,
-                                               content_type, part_size, concurrency, callback, timeout, checksum)
+                                               content_type, part_size, concurrency, callback, timeout, checksum,
+                                               known)
     if native is not None:
         return native
     progress = Progress(callback)

@@ -65,12 +65,22 @@ struct Options {
     Timeouts timeouts;
     int attempts = 4;
     double backoff_base = 0.25, backoff_cap = 8.0, retry_after_cap = 60.0;
+    // Integrity: uploads carry Content-MD5 (header values equal to kMd5Slot
+    // become the body's Base64 MD5) and downloads are checked against the
+    // object's MD5 before the rename. download_many learns it from the first
+    // reply: the Base64 metadata `md5_header`, else an ETag that is an MD5.
+    bool checksum = false;
+    std::string md5_header;
+    bool etag_is_md5 = true;
 };
+
+// The value that stands for the request body's Base64 MD5 in upload headers.
+inline constexpr std::string_view kMd5Slot{"\0md5", 4};
 
 // Why an item failed, in fields the Python side turns into the exception
 // the Python path raises.
 struct ItemError {
-    std::string kind;                  // see multi.cpp: status, transport, range, first_range, ...
+    std::string kind;                  // status, transport, range, first_range, md5, ... (_native.error_of)
     std::string what;                  // "下载 key" and the like
     long status = 0;
     std::string text;                  // transport: the message; etag: the replied ETag
@@ -87,6 +97,7 @@ struct Item {
     // download: the object's size and ETag when known beforehand
     long long size = -1;
     std::string etag;
+    std::string md5;  // download and copy: the object's hex MD5 when known beforehand
     // results
     bool ok = false;
     long long value = 0;

@@ -54,6 +54,9 @@ multi::Options options_of(nb::tuple o) {
     opt.backoff_base = nb::cast<double>(o[9]);
     opt.backoff_cap = nb::cast<double>(o[10]);
     opt.retry_after_cap = nb::cast<double>(o[11]);
+    opt.checksum = nb::cast<bool>(o[12]);
+    opt.md5_header = nb::cast<std::string>(o[13]);
+    opt.etag_is_md5 = nb::cast<bool>(o[14]);
     return opt;
 }
 
@@ -173,6 +176,7 @@ nb::object run(Op op, nb::handle transport, nb::tuple config, nb::list items_arg
         if (nb::len(t) > 2) {
             it.size = nb::cast<long long>(t[2]);
             it.etag = t[3].is_none() ? std::string() : nb::cast<std::string>(t[3]);
+            if (nb::len(t) > 4 && !t[4].is_none()) it.md5 = nb::cast<std::string>(t[4]);
         }
         items.push_back(std::move(it));
     }
@@ -256,7 +260,7 @@ nb::object native_copy(nb::handle transport, nb::tuple config, nb::handle dst_tr
     parts.dst_key = nb::cast<std::string>(item[1]);
     // (source key, "" (no local path), size, ETag)
     nb::list items;
-    items.append(nb::make_tuple(item[0], "", item[2], item[3]));
+    items.append(nb::make_tuple(item[0], "", item[2], item[3], nb::len(item) > 4 ? item[4] : nb::none()));
     long long total = nb::cast<long long>(item[2]);
     return run(Op::Copy, transport, config, items, options, callback, count, total, nb::cast<HeaderList>(headers),
                &parts);
