@@ -88,45 +88,6 @@ CancelState& token_state(nb::handle self) {
 }
 
 
-const char* curl_error_class(const Exchange& x) {
-    CURLcode rc = x.curl_code();
-    switch (rc) {
-        case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_URL_MALFORMAT:
-            return x.connected() ? "RemoteProtocolError" : "UnsupportedProtocol";
-        case CURLE_COULDNT_RESOLVE_PROXY:
-        case CURLE_PROXY:
-            return "ProxyError";
-        default:
-            break;
-    }
-    if (x.proxy_refused()) return "ProxyError";
-    if (!x.connected()) return "ConnectError";  // refused, unresolved, TLS handshake or verification
-    // libcurl refuses a response header past its limit (as httpx does past its own) as out of memory.
-    if (!x.head_done() && rc == CURLE_OUT_OF_MEMORY) return "RemoteProtocolError";
-    // libcurl 8.6 and later say CURLE_TOO_LARGE (100) instead; compared as a number, since the wheel may be
-    // built against older headers than the libcurl it runs on.
-    if (static_cast<int>(rc) == 100) return "RemoteProtocolError";
-    switch (rc) {
-        case CURLE_GOT_NOTHING:
-        case CURLE_PARTIAL_FILE:
-        case CURLE_WEIRD_SERVER_REPLY:
-        case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM:
-        case CURLE_BAD_CONTENT_ENCODING:
-            return "RemoteProtocolError";
-        case CURLE_SEND_ERROR:
-            return "WriteError";
-        case CURLE_OPERATION_TIMEDOUT:
-            return "ReadTimeout";
-        case CURLE_RECV_ERROR:
-            // libcurl reports a malformed chunked body as a receive error.
-            return x.message().find("hunk") != std::string::npos ? "RemoteProtocolError" : "ReadError";
-        default:
-            return "ReadError";
-    }
-}
-
 }  // namespace
 
 // Pulls the request body from httpx's stream (bytes or an iterator of them).
@@ -209,7 +170,10 @@ namespace {
         case Failure::LongBody: cls = "LocalProtocolError"; break;
         case Failure::BadResponse:
         case Failure::Dropped: cls = "RemoteProtocolError"; break;
-        case Failure::Curl: cls = curl_error_class(x); break;
+        case Failure::Curl:
+            cls = curl_failure_class(x.curl_code(), x.connected(), x.connect_code(), x.head_done(),
+                                     x.message());
+            break;
         default: break;
     }
     xp.reset();  // closes the connection

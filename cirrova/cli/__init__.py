@@ -84,7 +84,7 @@ class Context:
 
     # It acts only inside listing(), where no transfer runs: transfers may take the native engine, which
     # sends its requests without the httpx.Client's hooks.
-    _check_listing.transfer_neutral = True
+    _check_listing.transfer_neutral = True  # type: ignore[attr-defined]
 
     def client(self, location, profile=None):
         """A client for the bucket of a remote `location`, from `profile` or the command's --profile."""

@@ -44,6 +44,44 @@ std::atomic<SignalCheck> g_signal_check{nullptr};
 
 }  // namespace
 
+const char* curl_failure_class(CURLcode rc, bool connected, long connect_code, bool head_done,
+                               std::string_view message) {
+    switch (rc) {
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_URL_MALFORMAT:
+            return connected ? "RemoteProtocolError" : "UnsupportedProtocol";
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_PROXY:
+            return "ProxyError";
+        default:
+            break;
+    }
+    if (connect_code >= 300) return "ProxyError";
+    // Refused, unresolved, TLS handshake or verification.
+    if (!connected) return rc == CURLE_OPERATION_TIMEDOUT ? "ConnectTimeout" : "ConnectError";
+    // libcurl refuses a response header past its limit (as httpx does past its own) as out of memory; 8.6 and
+    // later say CURLE_TOO_LARGE (100), compared as a number since the build's headers may be older.
+    if ((!head_done && rc == CURLE_OUT_OF_MEMORY) || static_cast<int>(rc) == 100) return "RemoteProtocolError";
+    switch (rc) {
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+        case CURLE_BAD_CONTENT_ENCODING:
+            return "RemoteProtocolError";
+        case CURLE_SEND_ERROR:
+            return "WriteError";
+        case CURLE_OPERATION_TIMEDOUT:
+            return "ReadTimeout";
+        case CURLE_RECV_ERROR:
+            // libcurl reports a malformed chunked body as a receive error.
+            return message.find("hunk") != std::string_view::npos ? "RemoteProtocolError" : "ReadError";
+        default:
+            return "ReadError";
+    }
+}
+
 void set_signal_check(SignalCheck check) { g_signal_check.store(check); }
 
 // ---------------------------------------------------------------------------

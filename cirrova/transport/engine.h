@@ -38,6 +38,13 @@ struct CancelState {
 using SignalCheck = bool (*)();
 void set_signal_check(SignalCheck check);
 
+// The httpx exception class (its name) for a libcurl failure: `connected`
+// once the connection to the origin or proxy stood, `connect_code` the
+// proxy's CONNECT status, `head_done` once the response head was read,
+// `message` libcurl's own words. One mapping for the transport and the engine.
+const char* curl_failure_class(CURLcode rc, bool connected, long connect_code, bool head_done,
+                               std::string_view message);
+
 // Settings shared by every connection of one transport.
 struct Settings {
     bool verify = true;
@@ -182,6 +189,7 @@ public:
     bool connected() const { return connected_; }
     bool head_done() const { return head_done_; }
     bool proxy_refused() const;
+    long connect_code() const { return connect_code_; }  // the proxy's CONNECT status; 0 without one
     std::string message() const;
     BodySource* body_source() { return body_.get(); }
 

@@ -63,7 +63,6 @@ std::string strip_etag(std::string_view s);
 // The hex MD5 of the content that a reply states ("" when it states none).
 std::string known_md5(CURL* e, const Options& opt);
 // The httpx class of a libcurl failure, as the NativeTransport maps it.
-const char* transport_class(CURLcode rc, bool connected, long connect_code);
 
 // --- files (multi_files.cpp) -------------------------------------------------
 

@@ -340,10 +340,7 @@ bool Loop::outcome(Req& r, CURLcode result) {
     if (result != CURLE_OK) {
         r.error = ItemError{};
         r.error.kind = "transport";
-        r.error.cls = transport_class(result, r.connected, connect_code);
-        if (std::string_view(r.error.cls) == "ReadError" && result == CURLE_RECV_ERROR &&
-            curl_message.find("hunk") != std::string::npos)
-            r.error.cls = "RemoteProtocolError";
+        r.error.cls = curl_failure_class(result, r.connected, connect_code, r.head_done, curl_message);
         r.error.text = curl_message;
         r.retry = true;
         return false;

@@ -113,37 +113,6 @@ std::string known_md5(CURL* e, const Options& opt) {
     return etag;
 }
 
-// The httpx class of a libcurl failure, as the NativeTransport maps it.
-const char* transport_class(CURLcode rc, bool connected, long connect_code) {
-    switch (rc) {
-        case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_URL_MALFORMAT:
-            return connected ? "RemoteProtocolError" : "UnsupportedProtocol";
-        case CURLE_COULDNT_RESOLVE_PROXY:
-        case CURLE_PROXY:
-            return "ProxyError";
-        default:
-            break;
-    }
-    if (connect_code >= 300) return "ProxyError";
-    if (!connected) return rc == CURLE_OPERATION_TIMEDOUT ? "ConnectTimeout" : "ConnectError";
-    switch (rc) {
-        case CURLE_GOT_NOTHING:
-        case CURLE_PARTIAL_FILE:
-        case CURLE_WEIRD_SERVER_REPLY:
-        case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM:
-        case CURLE_BAD_CONTENT_ENCODING:
-            return "RemoteProtocolError";
-        case CURLE_SEND_ERROR:
-            return "WriteError";
-        case CURLE_OPERATION_TIMEDOUT:
-            return "ReadTimeout";
-        default:
-            return "ReadError";
-    }
-}
-
 std::string what_of(const Req& r) {
     const std::string& key = key_of(r);
     switch (r.step) {
