@@ -7,6 +7,7 @@ import hashlib
 import os
 import uuid
 
+import httpx
 import pytest
 
 pytest.importorskip("fsspec", reason="fsspec is not installed (cirrova[fsspec])")
@@ -165,3 +166,31 @@ def test_cli_copy_on_a_scheduler(s3_server, source, cluster, tmp_path, capsys):
     assert len(s3_tree(s3_server.endpoint, dst_bucket, "t")) == COUNT
     status = main(["--config", str(config), "cp", "--scheduler", address, f"s3://{src_bucket}/tree", "x"])
     assert status == 2 and "--scheduler copies a tree" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("statuses, copied", [([500, 200], True), ([503, 503, 200], True), ([403], False)])
+def test_service_copy_retries_what_a_busy_service_may_take_back(statuses, copied, monkeypatch):
+    from cirrova import _connect
+    from cirrova.korvex import KorvexClient
+    from cirrova.transfer import _engine
+
+    monkeypatch.setattr(_engine, "pause", lambda delay, cancel: None)
+    answers, seen = list(statuses), []
+
+    def handler(request):
+        seen.append(request.headers.get("x-amz-copy-source"))
+        status = answers.pop(0)
+        body = b"<CopyObjectResult><ETag>\"e\"</ETag></CopyObjectResult>" if status == 200 else \
+            b"<Error><Code>InternalError</Code></Error>"
+        return httpx.Response(status, content=body)
+
+    http = httpx.Client(transport=httpx.MockTransport(handler))
+    client = KorvexClient("ak", "sk", "dst", endpoint="http://127.0.0.1:9", http_client=http)
+    copy = lambda: _connect.service_copy(client, "src", "a b", client, "c", same=True, part_size=5 << 20,  # noqa: E731
+                                         concurrency=1)
+    if copied:
+        copy()
+    else:
+        with pytest.raises(Exception, match="403"):
+            copy()
+    assert len(seen) == len(statuses) and set(seen) == {"/src/a%20b"}
