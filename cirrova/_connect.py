@@ -5,7 +5,6 @@ Settings are a plain dict of picklable values, so a filesystem or a bulk-copy ta
 another process from them alone; a profile is read once, where the settings are resolved.
 """
 
-import re
 import threading
 import urllib.parse
 
@@ -14,7 +13,7 @@ import httpx
 from cirrova.cli.errors import UsageError
 from cirrova.cli.profiles import SCHEMES, config_path, load_profiles, make_client, resolve_profile
 from cirrova import transfer
-from cirrova.transfer._engine import Retry, attempt
+from cirrova.transfer._engine import retried
 from cirrova.dramlet import DramletFileClient
 from cirrova.korvex import KorvexClient
 from cirrova.pelorin import PelorinOSSClient
@@ -161,34 +160,15 @@ def service_copy(src_client, src_bucket, src_key, dst_client, dst_key, *, same, 
     """One object copied: by the service itself when `same` (both clients of one account of one service)
     and the service copies (S3, COS, OSS), else streamed through memory by transfer.copy."""
     if same and isinstance(dst_client, KorvexClient):
-        _retried(lambda: dst_client.copy_object(src_key, dst_key, src_bucket=src_bucket))
+        retried(lambda: dst_client.copy_object(src_key, dst_key, src_bucket=src_bucket))
         return
     if same and isinstance(dst_client, PelorinOSSClient):
         source = f"/{src_bucket}/{urllib.parse.quote(src_key, safe='/')}"
-        _retried(lambda: raise_for(dst_client.upload(dst_key, b"", headers={"x-oss-copy-source": source}),
+        retried(lambda: raise_for(dst_client.upload(dst_key, b"", headers={"x-oss-copy-source": source}),
                                    f"{src_bucket}/{src_key}"))
         return
     transfer.copy(src_client, src_key, dst_client, dst_key, part_size=part_size, concurrency=concurrency,
                   headers=headers)
-
-
-# The clients' composite errors (and raise_for's) carry the status after the first ": ".
-_TRANSIENT = re.compile(r"^[^:]*: (5\d\d|429)\b")
-_NEVER = threading.Event()
-
-
-def _retried(send):
-    """A server-side copy, idempotent, retried as transfers retry their requests: on transport errors, 5xx
-    and 429 (services answer a busy copy with "InternalError, please try again")."""
-    def once():
-        try:
-            return send()
-        except Exception as exc:
-            if _TRANSIENT.match(str(exc)):
-                raise Retry(exc) from exc
-            raise
-
-    return attempt(_NEVER, once)
 
 
 def raise_for(response, what, ok=(200,)):
@@ -200,4 +180,6 @@ def raise_for(response, what, ok=(200,)):
         raise FileNotFoundError(what)
     if status == 403:
         raise PermissionError(f"{what}: {text}")
-    raise OSError(f"{what}: {status} {text}".rstrip())
+    error = OSError(f"{what}: {status} {text}".rstrip())
+    error.status_code = status  # type: ignore[attr-defined]
+    raise error

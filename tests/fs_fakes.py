@@ -36,7 +36,14 @@ class ServiceFake(FakeStore):
                 self.log.append(("list", "", None, dict(request.headers)))
                 return self.list(query)
         if method == "POST" and "delete" in query:
-            return self.batch_delete(request.content)
+            with self.lock:
+                self.log.append(("batch", "", None, dict(request.headers)))
+                planned = self.faults.get(("batch", None))
+                outcome = planned.pop(0) if planned else None
+            if isinstance(outcome, Exception):
+                raise outcome
+            return self.batch_delete(request.content) if outcome is None else self.answer(request, "batch", "", query,
+                                                                                          outcome)
         if method in ("PUT", "POST") and path in self.refuse:
             return httpx.Response(403, content=b"<Error><Code>AccessDenied</Code></Error>")
         if (method == "PUT" and "uploadId" not in query) or (method == "POST" and "uploads" in query):

@@ -394,6 +394,60 @@ def test_commands_stop_on_a_listing_they_cannot_trust(config, capsysbinary, tmp_
     assert printed == (["d/1"] if command == "ls" and len(pages) > 1 else [])
 
 
+def busy_reply(fake, bucket, request, fault):
+    """What a busy service answers to a delete: the whole request refused, or a batch's first key."""
+    if fault == "connection reset":
+        raise httpx.ReadError("Connection reset by peer", request=request)
+    if fault == "key InternalError":
+        first, *others = [k.text for k in ET.fromstring(request.content).iter("Key")]
+        for key in others:
+            fake.objects.pop((bucket, key))
+        return httpx.Response(200, content=f"<DeleteResult><Error><Key>{first}</Key><Code>InternalError</Code>"
+                                           f"<Message>We encountered an internal error.</Message></Error>"
+                                           f"</DeleteResult>".encode())
+    status = {"500": 500, "503 SlowDown": 503, "429": 429, "403": 403}[fault]
+    if fake.flavour == "ufile":
+        return httpx.Response(status, json={"RetCode": -1, "ErrMsg": "busy"})
+    return httpx.Response(status, content=b"<Error><Code>SlowDown</Code><Message>Reduce your request rate."
+                                          b"</Message></Error>")
+
+
+@pytest.mark.parametrize("fault, times", [("500", 3), ("503 SlowDown", 1), ("429", 1), ("connection reset", 2),
+                                          ("key InternalError", 3), ("403", 0)])
+@pytest.mark.parametrize("flavour", LISTED)
+def test_recursive_delete_retries_a_busy_service(config, capsysbinary, monkeypatch, flavour, fault, times):
+    if fault == "key InternalError" and flavour != "s3":
+        pytest.skip("deleted one key per request")
+    monkeypatch.setattr("cirrova.transfer._engine.BACKOFF_BASE", 0.0)
+    profile, url, bucket = LISTED[flavour]
+    fake = FakeStore(flavour, path_style=flavour == "s3")
+    for key in ("d/1", "d/2", "e/1"):
+        fake.put(bucket, key, b"x")
+    failures = []
+    deleting = {"DELETE", "POST"}
+
+    def fail(request):
+        # "403" is never retried: it fails the first time and every time after.
+        if request.method in deleting and (fault == "403" or len(failures) < times):
+            failures.append(request)
+            return busy_reply(fake, bucket, request, fault)
+        return None
+
+    fake.fail = fail
+    status, out, err = run(capsysbinary, ["--profile", profile, "rm", "-r", "--yes", url], mock(fake))
+    sent = [r for r in fake.requests if r.method in deleting]
+    if fault == "403":
+        # One batch, or one request for each key.
+        assert status == 1 and fake.keys(bucket) == ["d/1", "d/2", "e/1"] and "403" in err
+        assert len(sent) == (1 if flavour == "s3" else 2)
+    else:
+        assert status == 0 and fake.keys(bucket) == ["e/1"] and b"deleted 2 objects" in out, err
+        # A batch retried after one key's failure carries that key alone.
+        if fault == "key InternalError":
+            assert [[k.text for k in ET.fromstring(r.content).iter("Key")] for r in sent] == [["d/1", "d/2"]] + [
+                ["d/1"]] * 3
+
+
 def test_tree_upload_skips_what_is_not_a_regular_file(config, capsysbinary, tmp_path):
     import socket
 

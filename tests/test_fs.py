@@ -12,6 +12,7 @@ import sys
 import tomllib
 import uuid
 
+import httpx
 import pytest
 
 fsspec = pytest.importorskip("fsspec", reason="fsspec is not installed (cirrova[fsspec])")
@@ -227,6 +228,21 @@ def test_copy_within_service(name, s3_bucket):
     ops = [entry[0] for entry in service.fake.log]
     assert service.fs.cat(service.path("dst")) == b"payload"
     assert ("copy" in ops) == (name != "ufile") and ("get" in ops) == (name == "ufile")
+
+
+@pytest.mark.parametrize("outcome", [503, 429, "reset"])
+@pytest.mark.parametrize("name", ["cos", "oss", "ufile"])
+def test_rm_retries_a_busy_service(name, s3_bucket, outcome, monkeypatch):
+    monkeypatch.setattr("cirrova.transfer._engine.BACKOFF_BASE", 0.0)
+    service = make_service(name, s3_bucket)
+    for key in ("d/a", "d/b"):
+        service.fs.pipe(service.path(key), b"x")
+    busy = httpx.ReadError("Connection reset by peer") if outcome == "reset" else outcome
+    # COS deletes in one batch; OSS and UFile delete "d" (which might be an object), "d/a" and "d/b" one by one.
+    op = "batch" if name == "cos" else "delete"
+    service.fake.fail(op, None, busy, busy)
+    service.fs.rm(service.path("d"), recursive=True)
+    assert not service.fake.objects and service.fake.count(op) == (3 if name == "cos" else 5)
 
 
 def test_many_objects_fetched_side_by_side(service):

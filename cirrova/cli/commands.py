@@ -4,6 +4,8 @@ import datetime
 import json
 import sys
 
+from ..transfer import _engine
+from ..transfer._engine import ATTEMPTS, _NEVER, Retry, attempt, backoff, retried, transient
 from .errors import CommandError, UsageError, response_error
 from .listing import objects
 from .profiles import make_client, parse_location, tree_prefix
@@ -250,21 +252,56 @@ def _confirm(ctx, question):
 
 
 def _delete_one(client, location):
-    response = client.delete(location.key)
-    if response.status_code not in (200, 204):
-        raise response_error(f"cannot delete {location}", response)
+    def once():
+        response = client.delete(location.key)
+        if response.status_code not in (200, 204):
+            error = response_error(f"cannot delete {location}", response)
+            raise Retry(error) if transient(response.status_code) else error
+
+    attempt(_NEVER, once)
 
 
 def _delete_many(client, location, keys):
-    """Deletes `keys`, in batches where the client has them; returns (key, reason) for each failure."""
-    failed = []
+    """Deletes `keys`, in batches where the client has them; returns (key, reason) for each failure. A busy
+    service's failures (5xx, 429, transport errors, per-key "InternalError" and "SlowDown") are retried as
+    transfers retry, which is safe: deleting an object that is gone succeeds."""
     if hasattr(client, "delete_objects"):
-        for start in range(0, len(keys), _BATCH):
-            result = client.delete_objects(keys[start:start + _BATCH])
-            failed += [(e["key"] or "", f"{e['code'] or ''} {e['message'] or ''}".strip()) for e in result["errors"]]
-        return failed
+        return [failure for start in range(0, len(keys), _BATCH)
+                for failure in _delete_batch(client, keys[start:start + _BATCH])]
+    failed = []
     for key in keys:
-        response = client.delete(key)
-        if response.status_code not in (200, 204):
-            failed.append((key, f"{response.status_code} {response.reason_phrase}".strip()))
+        try:
+            attempt(_NEVER, lambda: _delete_key(client, key))
+        except _Refused as exc:
+            failed.append((key, exc.reason))
     return failed
+
+
+_BUSY_CODES = frozenset({"InternalError", "SlowDown", "ServiceUnavailable"})
+
+
+def _delete_batch(client, keys):
+    pending, failed = keys, []
+    for n in range(ATTEMPTS):
+        errors = retried(lambda: client.delete_objects(pending))["errors"]
+        busy = [] if n + 1 == ATTEMPTS else [e["key"] for e in errors if e["code"] in _BUSY_CODES and e["key"]]
+        failed += [(e["key"] or "", f"{e['code'] or ''} {e['message'] or ''}".strip())
+                   for e in errors if e["key"] not in busy]
+        if not busy:
+            break
+        pending = busy
+        _engine.pause(backoff(n), _NEVER)
+    return failed
+
+
+class _Refused(Exception):
+    def __init__(self, reason):
+        super().__init__(reason)
+        self.reason = reason
+
+
+def _delete_key(client, key):
+    response = client.delete(key)
+    if response.status_code not in (200, 204):
+        error = _Refused(f"{response.status_code} {response.reason_phrase}".strip())
+        raise Retry(error) if transient(response.status_code) else error

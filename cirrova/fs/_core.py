@@ -12,6 +12,7 @@ from cirrova import _connect, transfer
 from cirrova._connect import raise_for as _raise_for, service_copy
 from cirrova._listing import iter_pages, list_level, parse_time
 from cirrova.korvex import KorvexClient
+from cirrova.transfer._engine import retried
 from cirrova.transfer._service import Service
 
 from ._file import ObjectFile, require_key
@@ -416,8 +417,8 @@ class ObjectFileSystem(AbstractFileSystem):
 
     def rm_file(self, path):
         bucket, key = self.split_path(path)
-        response = self.client(bucket).delete(key)
-        _raise_for(response, path, (200, 204, 404))
+        client = self.client(bucket)
+        retried(lambda: _raise_for(client.delete(key), path, (200, 204, 404)))
         self.invalidate_cache(path)
 
     def rm(self, path, recursive=False, maxdepth=None):
@@ -441,9 +442,9 @@ class ObjectFileSystem(AbstractFileSystem):
     @staticmethod
     def _batch_delete(client, bucket, keys):
         """The S3 batch delete; False when the server refuses the request as a whole (some S3-protocol servers
-        and gateways do), so that the keys go one by one instead."""
+        and gateways do, after the retries a busy service gets), so that the keys go one by one instead."""
         try:
-            result = client.delete_objects(keys)
+            result = retried(lambda: client.delete_objects(keys))
         except Exception:
             return False
         if result["errors"]:

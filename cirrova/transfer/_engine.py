@@ -3,6 +3,7 @@
 import importlib
 import queue
 import random
+import re
 import threading
 import time
 
@@ -139,12 +140,17 @@ def excerpt(response, limit=EXCERPT):
     return data.decode("utf-8", "replace")
 
 
+def transient(status):
+    """A status that another try may turn into success."""
+    return status >= 500 or status == 429
+
+
 def status_error(response, what):
     """The exception for an unexpected status: Retry for 5xx and 429, TransferError otherwise."""
     status = response.status_code
     # An error's body explains it; the body of an unexpected success is data, not worth quoting.
     error = TransferError(f"{what} 失败: {status} {excerpt(response) if status >= 300 else ''}".rstrip(), status)
-    if status >= 500 or status == 429:
+    if transient(status):
         return Retry(error, retry_after(response))
     return error
 
@@ -174,6 +180,26 @@ def attempt(cancel, send):
         delay = backoff(n)
         pause(delay if wait is None else max(wait, delay), cancel)
     raise AssertionError("unreachable")
+
+
+# The clients' composite errors carry the status after the first ": "; others carry a status_code.
+_TRANSIENT = re.compile(r"^[^:]*: (5\d\d|429)\b")
+_NEVER = threading.Event()
+
+
+def retried(send):
+    """send(), an idempotent service call, retried as transfers retry their requests: on transport errors and
+    on errors carrying a 5xx or 429 (a busy service answers "InternalError, please try again")."""
+    def once():
+        try:
+            return send()
+        except Exception as exc:
+            status = getattr(exc, "status_code", None)
+            if transient(status) if isinstance(status, int) else _TRANSIENT.match(str(exc)):
+                raise Retry(exc) from exc
+            raise
+
+    return attempt(_NEVER, once)
 
 
 _NO_STREAM = httpx.ByteStream(b"")
