@@ -345,23 +345,35 @@ def _multipart(client, service, path, size, key, part_size, concurrency, callbac
         total_parts = max(1, -(-size // part_size))
         # UFile parts carry the upload's Content-Type; the others the default of the client's upload_part.
         part_type = content_type if isinstance(client, DramletFileClient) else None
-        # upload_part puts the caller's headers (the Content-MD5) before the Content-Type.
-        part_headers = [("Content-MD5", MD5_SLOT)] if checksum else []
-        part_headers.append(("Content-Type", part_type or "application/octet-stream"))
         query = _part_query(client, upload_id) + (service.first_part,)
         options = _options(concurrency, part_size, True, timeouts)
-        results, called, reported, index, done = _native_upload_parts(
-            transport, config, (key, path, size, None), options, callback, total_parts, part_headers, query)
-        ok, value = results[0]
-        if callback is not None and reported != done:
-            callback(index, total_parts, done, size)
-        if not ok:
-            raise error_of(value, key)
-        etags = [strip_etag(tag) for tag in value] if isinstance(client, DramletFileClient) else value
-        return attempt(_CALLER, lambda: service.finish(key, upload_id, etags, timeout))
+        outcome = _native_upload_parts(transport, config, (key, path, size, None), options, callback, total_parts,
+                                       _part_headers(checksum, part_type), query)
+        return _finish_parts(service, client, key, upload_id, outcome, callback, total_parts, size, timeout, key)
     except BaseException as exc:
         abort(service, key, upload_id, timeout, exc)
         raise
+
+
+def _part_headers(checksum, content_type):
+    # upload_part puts the caller's headers (the Content-MD5) before the Content-Type.
+    return ([("Content-MD5", MD5_SLOT)] if checksum else []) + [("Content-Type",
+                                                                  content_type or "application/octet-stream")]
+
+
+def _finish_parts(service, client, key, upload_id, outcome, callback, total_parts, size, timeout, failed_key):
+    """Completes a multipart upload whose parts the engine sent; raises the engine's failure, naming failed_key."""
+    from ._engine import attempt
+    from ._ops import _CALLER
+
+    results, _, reported, index, done = outcome
+    ok, value = results[0]
+    if callback is not None and reported != done:
+        callback(index, total_parts, done, size)
+    if not ok:
+        raise error_of(value, failed_key)
+    etags = [strip_etag(tag) for tag in value] if isinstance(client, DramletFileClient) else value
+    return attempt(_CALLER, lambda: service.finish(key, upload_id, etags, timeout))
 
 
 def copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag, content_type, part_size, concurrency,
@@ -397,17 +409,10 @@ def copy(src_client, src, src_key, dst_client, dst, dst_key, size, etag, content
         total_parts = -(-size // part_size)
         options = _options(concurrency, part_size, src.conditional_reads, timeouts, dst, checksum)
         query = _part_query(dst_client, upload_id) + (dst.first_part,)
-        part_headers = ([("Content-MD5", MD5_SLOT)] if checksum else []) + [("Content-Type",
-                                                                              "application/octet-stream")]
-        results, called, reported, index, done = _native_copy(
-            transport, config, dst_transport, dst_config, item, options, callback, total_parts, part_headers, query)
-        ok, value = results[0]
-        if callback is not None and reported != done:
-            callback(index, total_parts, done, size)
-        if not ok:
-            raise error_of(value, src_key)
-        etags = [strip_etag(tag) for tag in value] if isinstance(dst_client, DramletFileClient) else value
-        return attempt(_CALLER, lambda: dst.finish(dst_key, upload_id, etags, timeout))
+        outcome = _native_copy(transport, config, dst_transport, dst_config, item, options, callback, total_parts,
+                               _part_headers(checksum, None), query)
+        return _finish_parts(dst, dst_client, dst_key, upload_id, outcome, callback, total_parts, size, timeout,
+                             src_key)
     except BaseException as exc:
         abort(dst, dst_key, upload_id, timeout, exc)
         raise

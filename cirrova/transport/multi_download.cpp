@@ -108,12 +108,7 @@ bool download_one(Pool& pool, const Signer& signer, const Options& opt, Item& it
         }
     };
     loop.on_done = [&](Req& r, bool ok) {
-        if (!ok) {
-            if (!failed) item.error = r.error;
-            failed = true;
-            loop.cancel(&o);
-            return;
-        }
+        if (!ok) return loop.fail(&o, r.error, failed);
         if (r.step != Step::Range) return;
         long long part = r.start / opt.part_size;
         long long part_end = std::min((part + 1) * opt.part_size, o.size) - 1;

@@ -220,6 +220,12 @@ public:
     void cancel_all();
     // Stops every request of `obj` (its item failed).
     void cancel(Object* obj);
+    // Records the first failure of `obj`'s item and stops its other requests.
+    void fail(Object* obj, const ItemError& error, bool& failed) {
+        if (!failed) obj->item->error = error;
+        failed = true;
+        cancel(obj);
+    }
     // Whether the body of a complete reply has the expected length.
     bool check_length(Req& r);
 

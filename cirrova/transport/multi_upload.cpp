@@ -99,12 +99,7 @@ bool upload_parts(Pool& pool, const Signer& signer, const Options& opt, Item& it
         }
     };
     loop.on_done = [&](Req& r, bool ok) {
-        if (!ok) {
-            if (!failed) item.error = r.error;
-            failed = true;
-            loop.cancel(&o);
-            return;
-        }
+        if (!ok) return loop.fail(&o, r.error, failed);
         etags[size_t(r.part)] = r.etag;
         loop.progress_index = r.part;
         loop.progress_done += r.end - r.start + 1;
@@ -151,12 +146,7 @@ bool copy_object(Pool& src_pool, const Signer& src, Pool& dst_pool, const Signer
         }
     };
     loop.on_done = [&](Req& r, bool ok) {
-        if (!ok) {
-            if (!failed) item.error = r.error;
-            failed = true;
-            loop.cancel(&o);
-            return;
-        }
+        if (!ok) return loop.fail(&o, r.error, failed);
         if (r.step != Step::Put) {  // the part is in memory: send it
             if (whole && opt.checksum && !item.md5.empty()) {  // what was read is checked before it is sent
                 std::string got = crypto::hex(crypto::md5({r.mem, size_t(o.size)}).view());
