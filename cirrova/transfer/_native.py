@@ -250,17 +250,22 @@ def _whole_files(sources, part_size):
     """The paths of sources that are regular files of at most one part, or None when any is not."""
     paths = []
     for source in sources:
-        if not isinstance(source, (str, os.PathLike)):
+        found = _file_of(source)
+        if found is None or not stat.S_ISREG(found[1].st_mode) or found[1].st_size > part_size:
             return None
-        path = os.fsdecode(os.fspath(source))
-        try:
-            info = os.stat(path)
-        except OSError:
-            return None
-        if not stat.S_ISREG(info.st_mode) or info.st_size > part_size:
-            return None
-        paths.append(path)
+        paths.append(found[0])
     return paths
+
+
+def _file_of(source):
+    """(path, os.stat) of a source given by its path; None for other sources and paths that cannot be read."""
+    if not isinstance(source, (str, os.PathLike)):
+        return None
+    path = os.fsdecode(os.fspath(source))
+    try:
+        return path, os.stat(path)
+    except OSError:
+        return None
 
 
 def upload_many(client, service, items, part_size, concurrency, callback, content_type, headers, timeout, checksum,
@@ -290,13 +295,10 @@ def upload_many(client, service, items, part_size, concurrency, callback, conten
 def upload(client, service, source, key, part_size, concurrency, callback, content_type, headers, timeout,
            checksum):
     """transfer.upload of a file on the engine: its ETag, or None for the Python path."""
-    if not isinstance(source, (str, os.PathLike)) or _upload_headers(content_type, headers) is None:
+    file = _file_of(source)
+    if file is None or _upload_headers(content_type, headers) is None:
         return None
-    path = os.fsdecode(os.fspath(source))
-    try:
-        info = os.stat(path)
-    except OSError:
-        return None
+    path, info = file
     if stat.S_ISREG(info.st_mode) and info.st_size > part_size:
         return _multipart(client, service, path, info.st_size, key, part_size, concurrency, callback, content_type,
                           headers, timeout, checksum)
