@@ -165,7 +165,7 @@ def service_copy(src_client, src_bucket, src_key, dst_client, dst_key, *, same, 
     if same and isinstance(dst_client, PelorinOSSClient):
         source = f"/{src_bucket}/{urllib.parse.quote(src_key, safe='/')}"
         retried(lambda: raise_for(dst_client.upload(dst_key, b"", headers={"x-oss-copy-source": source}),
-                                   f"{src_bucket}/{src_key}"))
+                                  f"{src_bucket}/{src_key}"))
         return
     transfer.copy(src_client, src_key, dst_client, dst_key, part_size=part_size, concurrency=concurrency,
                   headers=headers)

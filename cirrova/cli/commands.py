@@ -5,7 +5,7 @@ import json
 import sys
 
 from ..transfer import _engine
-from ..transfer._engine import ATTEMPTS, _NEVER, Retry, attempt, backoff, retried, transient
+from ..transfer._engine import ATTEMPTS, NEVER, Retry, attempt, backoff, retried, transient
 from .errors import CommandError, UsageError, response_error
 from .listing import objects
 from .profiles import make_client, parse_location, tree_prefix
@@ -258,7 +258,7 @@ def _delete_one(client, location):
             error = response_error(f"cannot delete {location}", response)
             raise Retry(error) if transient(response.status_code) else error
 
-    attempt(_NEVER, once)
+    attempt(NEVER, once)
 
 
 def _delete_many(client, location, keys):
@@ -271,7 +271,7 @@ def _delete_many(client, location, keys):
     failed = []
     for key in keys:
         try:
-            attempt(_NEVER, lambda: _delete_key(client, key))
+            attempt(NEVER, lambda: _delete_key(client, key))
         except _Refused as exc:
             failed.append((key, exc.reason))
     return failed
@@ -290,7 +290,7 @@ def _delete_batch(client, keys):
         if not busy:
             break
         pending = busy
-        _engine.pause(backoff(n), _NEVER)
+        _engine.pause(backoff(n), NEVER)
     return failed
 
 

@@ -184,7 +184,8 @@ def attempt(cancel, send):
 
 # The clients' composite errors carry the status after the first ": "; others carry a status_code.
 _TRANSIENT = re.compile(r"^[^:]*: (5\d\d|429)\b")
-_NEVER = threading.Event()
+#: The cancel flag of retries outside a transfer: never set.
+NEVER = threading.Event()
 
 
 def retried(send):
@@ -199,7 +200,7 @@ def retried(send):
                 raise Retry(exc) from exc
             raise
 
-    return attempt(_NEVER, once)
+    return attempt(NEVER, once)
 
 
 _NO_STREAM = httpx.ByteStream(b"")

@@ -3,18 +3,17 @@
 import base64
 import hashlib
 import os
-import threading
 from functools import partial
 
 from . import _native
 from ._checks import DEFAULT_PART_SIZE, check_callback, check_int, check_key, check_upload_options
-from ._engine import Retry, TransferError, attempt, drive, status_error
+from ._engine import NEVER, Retry, TransferError, attempt, drive, status_error
 from ._files import PassThrough, Source, TempFile, open_sink, target_path
 from ._service import Service
 from ._stream import Expect
 
-#: A cancel flag that is never set, for requests made on the caller's thread (an interrupt reaches them directly).
-_CALLER = threading.Event()
+#: The cancel flag of requests made on the caller's thread (an interrupt reaches them directly).
+_CALLER = NEVER
 
 
 class Progress:
