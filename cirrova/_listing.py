@@ -4,6 +4,7 @@ S3, COS and OSS list one level with a delimiter request; UFile's file listing kn
 folders are folded from the flat listing of the prefix.
 """
 
+import contextlib
 import datetime
 import email.utils
 import xml.etree.ElementTree as ET
@@ -44,17 +45,54 @@ def _entry(obj):
     return Entry(obj["key"], int(obj.get("size") or 0), (obj.get("etag") or "").strip('"'), parse_time(modified))
 
 
-def iter_pages(client, prefix):
-    """The objects under `prefix`, one page (a list of Entry) at a time."""
-    marker = ""
+class ListingError(OSError):
+    """A listing that cannot be trusted: acting on it could touch objects outside the prefix, or miss some."""
+
+
+def checked_pages(client, prefix, where=None, around=contextlib.nullcontext):
+    """The raw object dicts under `prefix` (entries without a key left out), one page at a time, each page
+    checked whole before it is yielded: a key outside `prefix` (a server or proxy that ignored the prefix), a
+    page that says it is truncated but gives no way on, or a marker leading back to an earlier page raises
+    ListingError. `where` names the listing in messages; `around()`, a context manager, wraps each request."""
+    where = repr(prefix) if where is None else where
+    marker, seen = "", {""}
     while True:
-        page = client.list(prefix=prefix, marker=marker, limit=PAGE)
-        entries = [_entry(o) for o in page["objects"]]
-        if entries:
-            yield entries
-        marker = page.get("next_marker", "")
-        if not page["is_truncated"] or not marker:
+        with around():
+            page = client.list(prefix=prefix, marker=marker, limit=PAGE)
+        entries = [entry for entry in page.get("objects") or () if entry.get("key")]
+        _check_keys(where, prefix, [entry["key"] for entry in entries])
+        marker = _next_marker(where, bool(page.get("is_truncated")), page.get("next_marker") or "", seen)
+        yield entries
+        if marker is None:
             return
+
+
+def _check_keys(where, prefix, keys):
+    for key in keys:
+        if not isinstance(key, str) or not key.startswith(prefix):
+            raise ListingError(f"listing {where} returned {key!r}, outside the prefix {prefix!r}: "
+                               f"stopped before acting on that page")
+
+
+def _next_marker(where, truncated, marker, seen):
+    """The marker of the next page, None after the last; raises for a walk that cannot go on."""
+    if not truncated:
+        return None
+    if not marker:
+        raise ListingError(f"listing {where} is incomplete: a page says more follow but gives no "
+                           f"continuation marker")
+    if marker in seen:
+        raise ListingError(f"listing {where} is incomplete: the continuation marker {marker!r} leads "
+                           f"back to an earlier page")
+    seen.add(marker)
+    return marker
+
+
+def iter_pages(client, prefix):
+    """The objects under `prefix`, one checked page (a list of Entry) at a time."""
+    for page in checked_pages(client, prefix):
+        if page:
+            yield [_entry(o) for o in page]
 
 
 def list_level(client, prefix):
@@ -63,7 +101,7 @@ def list_level(client, prefix):
         return _fold(client, prefix)
     files, folders = [], []
     s3 = isinstance(client, KorvexClient)
-    marker = ""
+    marker, seen = "", {""}
     while True:
         query = {"prefix": prefix, "delimiter": "/", "max-keys": str(PAGE)}
         if s3:
@@ -76,7 +114,7 @@ def list_level(client, prefix):
         if response.status_code != 200:
             raise _error(response, prefix)
         root = ET.fromstring(response.content)
-        found = {}
+        found, start, level = {}, len(files), len(folders)
         for element in root:
             name = element.tag.rsplit("}", 1)[-1]
             if name == "Contents":
@@ -89,8 +127,10 @@ def list_level(client, prefix):
                         folders.append(child.text)
             else:
                 found[name] = element.text or ""
-        marker = found.get("NextContinuationToken" if s3 else "NextMarker", "")
-        if found.get("IsTruncated") != "true" or not marker:
+        _check_keys(repr(prefix), prefix, [entry.key for entry in files[start:]] + folders[level:])
+        marker = _next_marker(repr(prefix), found.get("IsTruncated") == "true",
+                              found.get("NextContinuationToken" if s3 else "NextMarker", ""), seen)
+        if marker is None:
             return files, folders
 
 

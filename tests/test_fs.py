@@ -7,6 +7,7 @@ import importlib.metadata
 import os
 import pickle
 import posixpath
+import re
 import subprocess
 import sys
 import tomllib
@@ -243,6 +244,38 @@ def test_rm_retries_a_busy_service(name, s3_bucket, outcome, monkeypatch):
     service.fake.fail(op, None, busy, busy)
     service.fs.rm(service.path("d"), recursive=True)
     assert not service.fake.objects and service.fake.count(op) == (3 if name == "cos" else 5)
+
+
+def prefix_ignored(fake, query):
+    return ServiceFake.list(fake, {**query, "prefix": ""})
+
+
+def truncated_without_marker(fake, query):
+    reply = ServiceFake.list(fake, query)
+    return fake.xml(200, reply.text.replace("<IsTruncated>false</IsTruncated>", "<IsTruncated>true</IsTruncated>"))
+
+
+LISTING_FAULTS = {"prefix ignored": (prefix_ignored, "outside the prefix 'd/'"),
+                  "truncated, no marker": (truncated_without_marker, "gives no continuation marker")}
+
+
+@pytest.mark.parametrize("operation", ["ls", "find", "rm -r"])
+@pytest.mark.parametrize("fault", LISTING_FAULTS)
+@pytest.mark.parametrize("name", ["oss", "ufile"])
+def test_listings_that_cannot_be_trusted_stop_before_acting(name, fault, operation, s3_bucket, monkeypatch):
+    if name == "ufile" and fault.startswith("truncated"):
+        pytest.skip("a UFile page is truncated exactly when it names a next marker")
+    service = make_service(name, s3_bucket)
+    for key in ("d/1", "d/2", "e/1"):
+        service.fs.pipe(service.path(key), b"x")
+    reply, fragment = LISTING_FAULTS[fault]
+    monkeypatch.setattr(service.fake, "list", lambda query: reply(service.fake, query))
+    run = {"ls": lambda: service.fs.ls(service.path("d"), detail=False),
+           "find": lambda: service.fs.find(service.path("d")),
+           "rm -r": lambda: service.fs.rm(service.path("d"), recursive=True)}[operation]
+    with pytest.raises(OSError, match=re.escape(fragment)):
+        run()
+    assert sorted(service.fake.objects) == ["d/1", "d/2", "e/1"]
 
 
 def test_many_objects_fetched_side_by_side(service):
